@@ -1,0 +1,28 @@
+# make test: install what is missing, configure, build and run every test.
+# make run:  build and open the window.
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: deps configure build test run clean sanitize
+
+deps:
+	scripts/install-deps
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+run: build
+	$(BUILD)/src/app/bild2dicom
+
+sanitize:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DB2D_SANITIZE=ON -DB2D_BUILD_BENCH=OFF"
+
+clean:
+	rm -rf $(BUILD) build-asan

@@ -1,0 +1,68 @@
+#include "common/Bitmap.h"
+
+#include "common/PictureFormatError.h"
+
+namespace b2d {
+
+Bitmap::Bitmap(int width, int height, PixelFormat format)
+{
+    setSize(width, height, format);
+}
+
+void Bitmap::checkSize(int64_t width, int64_t height, const char* message)
+{
+    if (width < 0 || height < 0)
+        throw PictureFormatError(message);
+    if (uint64_t(width) * uint64_t(height) * 4 > MaxPixelBytes)
+        throw PictureFormatError(message);
+}
+
+void Bitmap::setSize(int width, int height, PixelFormat format)
+{
+    checkSize(width, height, "Picture too large");
+    m_width = width;
+    m_height = height;
+    m_format = format;
+    m_stride = (size_t(width) * size_t(bitsPerPixel()) + 7) / 8;
+    m_data.assign(m_stride * size_t(height), 0);
+}
+
+PaletteEntry Bitmap::pixel(int x, int y) const
+{
+    const uint8_t* row = scanLine(y);
+    auto fromPalette = [this](unsigned index) {
+        return index < m_palette.size() ? m_palette[index] : PaletteEntry{};
+    };
+    switch (m_format) {
+    case PixelFormat::Bits1:
+        return fromPalette((row[x >> 3] >> (7 - (x & 7))) & 1u);
+    case PixelFormat::Bits4:
+        return fromPalette((x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4));
+    case PixelFormat::Bits8:
+        return fromPalette(row[x]);
+    case PixelFormat::Bits24:
+        return {row[x * 3 + 2], row[x * 3 + 1], row[x * 3]};
+    case PixelFormat::Bits32:
+        return {row[x * 4 + 2], row[x * 4 + 1], row[x * 4]};
+    }
+    return {};
+}
+
+void Bitmap::convertTo24()
+{
+    if (m_format == PixelFormat::Bits24)
+        return;
+    Bitmap target(m_width, m_height, PixelFormat::Bits24);
+    for (int y = 0; y < m_height; ++y) {
+        uint8_t* out = target.scanLine(y);
+        for (int x = 0; x < m_width; ++x) {
+            const PaletteEntry c = pixel(x, y);
+            out[x * 3] = c.blue;
+            out[x * 3 + 1] = c.green;
+            out[x * 3 + 2] = c.red;
+        }
+    }
+    *this = std::move(target);
+}
+
+} // namespace b2d
