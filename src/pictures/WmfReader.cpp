@@ -3,8 +3,13 @@
 #include "common/PictureFormatError.h"
 #include "pictures/PictureFile.h"
 
+#include <QtEndian>
+
 #include <libwmf/api.h>
 #include <libwmf/gd.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 namespace b2d {
 
@@ -24,6 +29,29 @@ const char* describe(wmf_error_t error)
     case wmf_E_DeviceError: return "drawing failed";
     default: return "metafile player failed";
     }
+}
+
+// libwmf draws whatever the records cover onto the whole bitmap. A placeable metafile also
+// names its frame (in logical units, with the units per inch); the player's coordinates are
+// points measured from the window origin, which such files put at the frame's corner. The
+// frame is joined to the drawn area, so the picture keeps its margins and loses nothing that
+// was drawn outside them.
+void joinPlaceableFrame(const QByteArray& data, wmfD_Rect& box)
+{
+    if (data.size() < 22)
+        return;
+    const auto* p = reinterpret_cast<const uchar*>(data.constData());
+    if (qFromLittleEndian<quint32>(p) != 0x9AC6CDD7u)
+        return;
+    const int width = std::abs(qFromLittleEndian<qint16>(p + 10) - qFromLittleEndian<qint16>(p + 6));
+    const int height = std::abs(qFromLittleEndian<qint16>(p + 12) - qFromLittleEndian<qint16>(p + 8));
+    const int unitsPerInch = qFromLittleEndian<quint16>(p + 14);
+    if (width == 0 || height == 0 || unitsPerInch == 0)
+        return;
+    box.TL.x = std::min(box.TL.x, 0.0f);
+    box.TL.y = std::min(box.TL.y, 0.0f);
+    box.BR.x = std::max(box.BR.x, float(width) * 72.0f / float(unitsPerInch));
+    box.BR.y = std::max(box.BR.y, float(height) * 72.0f / float(unitsPerInch));
 }
 
 // One libwmf player and its open metafile, released on every path.
@@ -86,6 +114,7 @@ void WmfReader::load(Bitmap& target, const QString& fileName) const
         throw PictureFormatError(WithReason(WmfError, "empty picture"));
     Bitmap::checkSize(width, height, WithReason(WmfError, "picture too large").c_str());
 
+    joinPlaceableFrame(data, bbox);
     wmf_gd_t* device = WMF_GD_GetData(api);
     device->type = wmf_gd_image;
     device->bbox = bbox;
