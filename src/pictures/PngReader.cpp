@@ -122,7 +122,11 @@ void composeOverBlack(Bitmap& picture)
 
 void PngReader::load(Bitmap& target, const QString& fileName) const
 {
-    const QByteArray data = ReadWholeFile(fileName, PngError);
+    DecodePng(ReadWholeFile(fileName, PngError), target);
+}
+
+void DecodePng(const QByteArray& data, Bitmap& target)
+{
     PngState state;
     state.data = reinterpret_cast<const uint8_t*>(data.constData());
     state.size = size_t(data.size());
