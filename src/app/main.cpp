@@ -1,14 +1,21 @@
+#include "app/CommandLine.h"
+#include "app/uMain.h"
+
 #include <QApplication>
 
-#include <cstdio>
-#include <cstring>
+#include <iostream>
 
 int main(int argc, char** argv)
 {
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("bild2dicom %s\n", B2D_VERSION);
-        return 0;
+    // Without arguments the program opens its window; with arguments it is the command line.
+    if (argc > 1) {
+        QCoreApplication app(argc, argv);
+        return b2d::runCommandLine(app.arguments().mid(1), std::cout, std::cerr);
     }
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("bild2dicom"));
+    QApplication::setApplicationDisplayName(QStringLiteral("bild2dicom"));
+    b2d::TfrmMain frmMain;
+    frmMain.show();
+    return app.exec();
 }

@@ -1,0 +1,392 @@
+#include "app/uMain.h"
+
+#include "app/uHelp.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QTableView>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace b2d {
+
+const QStringList TfrmMain::filterNames = {"SplineFilter", "BellFilter", "TriangleFilter", "BoxFilter",
+                                           "HermiteFilter", "Lanczos3Filter", "MitchellFilter"};
+
+namespace {
+
+const char* const productTitle = "bild2dicom - DICOM-konvertering av bildarkiv";
+
+template <typename W>
+W* named(W* widget, const char* name)
+{
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+QLineEdit* digitEdit(const char* name)
+{
+    auto* e = named(new QLineEdit, name);
+    e->setAlignment(Qt::AlignRight);
+    e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), e));
+    return e;
+}
+
+QFrame* mark(const char* name)
+{
+    auto* f = named(new QFrame, name);
+    f->setFrameShape(QFrame::HLine);
+    f->setFixedWidth(12);
+    return f;
+}
+
+QPushButton* boldButton(const QString& text, const char* name)
+{
+    auto* b = named(new QPushButton(text), name);
+    QFont f = b->font();
+    f.setBold(true);
+    b->setFont(f);
+    return b;
+}
+
+QLabel* coverPanel(const char* name)
+{
+    auto* p = named(new QLabel(QStringLiteral("Anslut till databasen")), name);
+    p->setAlignment(Qt::AlignCenter);
+    p->setFrameShape(QFrame::Panel);
+    p->setFrameShadow(QFrame::Raised);
+    p->setAutoFillBackground(true);
+    QFont f = p->font();
+    f.setBold(true);
+    p->setFont(f);
+    return p;
+}
+
+// The log header: a grey bold caption with its check boxes on the right.
+QFrame* logHeader(const QString& caption, const char* name, std::initializer_list<QCheckBox*> boxes)
+{
+    auto* pnl = named(new QFrame, name);
+    pnl->setFrameShape(QFrame::Panel);
+    pnl->setFrameShadow(QFrame::Raised);
+    pnl->setAutoFillBackground(true);
+    QPalette pal = pnl->palette();
+    pal.setColor(QPalette::Window, QColor(0xC0, 0xC0, 0xC0));
+    // Disabled captions must stay readable on the grey header.
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        pal.setColor(QPalette::Disabled, role, QColor(0x70, 0x70, 0x70));
+    pnl->setPalette(pal);
+    auto* row = new QHBoxLayout(pnl);
+    row->setContentsMargins(6, 2, 6, 2);
+    auto* title = new QLabel(caption);
+    QFont f = title->font();
+    f.setBold(true);
+    title->setFont(f);
+    row->addWidget(title);
+    row->addStretch();
+    for (QCheckBox* b : boxes)
+        row->addWidget(b);
+    return pnl;
+}
+
+} // namespace
+
+QString logFileIn(const QString& folder, const QString& name)
+{
+    if (folder.endsWith('/') || folder.endsWith('\\'))
+        return folder + name;
+    return folder + '/' + name;
+}
+
+TfrmMain::TfrmMain(std::unique_ptr<Settings> settings, QWidget* parent)
+    : QMainWindow(parent)
+    , m_settings(std::move(settings))
+    , m_messages(this)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    buildControls();
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() = default;
+
+void TfrmMain::FormCreate()
+{
+    dbON = running = interrupted = checking = false;
+    const QString folder = currentWorkFolder();
+    if (!m_settings)
+        m_settings = Settings::createDefault(folder);
+    workLib = folder;
+    minPatientNr = maxPatientNr = 0;
+    setWindowTitle(QString::fromUtf8(productTitle) + " - version " + m_fileInfo.FileVersion());
+    fNameOkLogg = logFileIn(workLib, QStringLiteral("SUCCEED_LOGG.TXT"));
+    fNameFailLogg = logFileIn(workLib, QStringLiteral("FAILED_LOGG.TXT"));
+    updateControls();
+}
+
+void TfrmMain::buildControls()
+{
+    resize(1052, 722);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    auto* central = new QWidget;
+    setCentralWidget(central);
+    auto* root = new QVBoxLayout(central);
+
+    // Upper half: connection, series and options.
+    auto* top = new QHBoxLayout;
+    root->addLayout(top, 0);
+
+    auto* connectBox = new QGroupBox(QStringLiteral("Dataprovider"));
+    auto* connectLayout = new QGridLayout(connectBox);
+    lblDataProvider = named(new QLabel(QStringLiteral("(ingen vald)")), "lblDataProvider");
+    lblDataProvider->setFrameShape(QFrame::Panel);
+    lblDataProvider->setFrameShadow(QFrame::Sunken);
+    lblDataProvider->setStyleSheet(QStringLiteral("color: blue"));
+    lblDataProvider->setMinimumWidth(160);
+    BitBtn3 = named(new QPushButton(QStringLiteral("Välj...")), "BitBtn3");
+    UserName = named(new QLineEdit, "UserName");
+    Password = named(new QLineEdit, "Password");
+    Password->setEchoMode(QLineEdit::Password);
+    BitBtn1 = named(new QPushButton(QStringLiteral("Anslut")), "BitBtn1");
+    connectLayout->addWidget(lblDataProvider, 0, 0, 1, 2);
+    connectLayout->addWidget(BitBtn3, 1, 1);
+    connectLayout->addWidget(new QLabel(QStringLiteral("Namn:")), 2, 0, 1, 2);
+    connectLayout->addWidget(UserName, 3, 0, 1, 2);
+    connectLayout->addWidget(new QLabel(QStringLiteral("Lösenord:")), 4, 0, 1, 2);
+    connectLayout->addWidget(Password, 5, 0, 1, 2);
+    connectLayout->addWidget(BitBtn1, 6, 1);
+    connectLayout->setRowStretch(7, 1);
+    top->addWidget(connectBox, 0);
+
+    auto* seriesColumn = new QVBoxLayout;
+    lblBildserie = named(new QLabel(QStringLiteral("Bildserie")), "lblBildserie");
+    seriesColumn->addWidget(lblBildserie);
+    wwDBGrid1 = named(new QTableView, "wwDBGrid1");
+    wwDBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    wwDBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    wwDBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    wwDBGrid1->verticalHeader()->hide();
+    pnlAnslutfirst = coverPanel("pnlAnslutfirst");
+    m_seriesCover = new QStackedWidget;
+    m_seriesCover->addWidget(wwDBGrid1);
+    m_seriesCover->addWidget(pnlAnslutfirst);
+    seriesColumn->addWidget(m_seriesCover, 1);
+    top->addLayout(seriesColumn, 1);
+
+    auto* options = new QGridLayout;
+    top->addLayout(options, 2);
+
+    gbImageComments = named(new QGroupBox(QStringLiteral("ImageComments")), "gbImageComments");
+    auto* icLayout = new QVBoxLayout(gbImageComments);
+    cbImageComments = named(new QCheckBox(QStringLiteral("Tillåt endast en kategori")), "cbImageComments");
+    auto* tagNote = new QLabel(QStringLiteral("Tag: (0020,4000)"));
+    tagNote->setStyleSheet(QStringLiteral("color: gray"));
+    icLayout->addWidget(cbImageComments);
+    icLayout->addWidget(tagNote);
+    options->addWidget(gbImageComments, 0, 0);
+
+    gbPatientnr = named(new QGroupBox(QStringLiteral("Patientnr")), "gbPatientnr");
+    auto* rangeLayout = new QGridLayout(gbPatientnr);
+    lblStartNr = named(new QLabel(QStringLiteral("Fr.o.m:")), "lblStartNr");
+    lblStopNr = named(new QLabel(QStringLiteral("T.o.m:")), "lblStopNr");
+    eStartNr = digitEdit("eStartNr");
+    eStopNr = digitEdit("eStopNr");
+    shStartNr = mark("shStartNr");
+    shStopNr = mark("shStopNr");
+    btnMin = named(new QPushButton(QStringLiteral("Min")), "btnMin");
+    btnMax = named(new QPushButton(QStringLiteral("Max")), "btnMax");
+    rangeLayout->addWidget(lblStartNr, 0, 0);
+    rangeLayout->addWidget(eStartNr, 0, 1);
+    rangeLayout->addWidget(shStartNr, 0, 2);
+    rangeLayout->addWidget(btnMin, 0, 3);
+    rangeLayout->addWidget(lblStopNr, 1, 0);
+    rangeLayout->addWidget(eStopNr, 1, 1);
+    rangeLayout->addWidget(shStopNr, 1, 2);
+    rangeLayout->addWidget(btnMax, 1, 3);
+    pnlAnslutfirst2 = coverPanel("pnlAnslutfirst2");
+    m_optionsCover = new QStackedWidget;
+    m_optionsCover->addWidget(gbPatientnr);
+    m_optionsCover->addWidget(pnlAnslutfirst2);
+    options->addWidget(m_optionsCover, 1, 0);
+
+    rgUrval = named(new QGroupBox(QStringLiteral("Urvalsmetod")), "rgUrval");
+    auto* urvalLayout = new QVBoxLayout(rgUrval);
+    m_urval = new QButtonGroup(this);
+    const QStringList urvalItems = {QStringLiteral("Kategori"), QStringLiteral("Bildflik")};
+    for (int i = 0; i < urvalItems.size(); ++i) {
+        auto* r = new QRadioButton(urvalItems[i]);
+        r->setObjectName(QStringLiteral("rgUrval%1").arg(i));
+        m_urval->addButton(r, i);
+        urvalLayout->addWidget(r);
+    }
+    options->addWidget(rgUrval, 0, 1);
+
+    rgOmskalning = named(new QGroupBox(QStringLiteral("Hantering av för stora bilder")), "rgOmskalning");
+    auto* omskLayout = new QGridLayout(rgOmskalning);
+    m_omskalning = new QButtonGroup(this);
+    const QStringList omskItems = {QStringLiteral("Minska upplösning"), QStringLiteral("Konvertera ej")};
+    for (int i = 0; i < omskItems.size(); ++i) {
+        auto* r = new QRadioButton(omskItems[i]);
+        r->setObjectName(QStringLiteral("rgOmskalning%1").arg(i));
+        m_omskalning->addButton(r, i);
+        omskLayout->addWidget(r, i, 0, 1, 3);
+    }
+    shType = mark("shType");
+    lblType = named(new QLabel(QStringLiteral("Metod:")), "lblType");
+    cbType = named(new QComboBox, "cbType");
+    cbType->addItems(filterNames);
+    omskLayout->addWidget(shType, 2, 0);
+    omskLayout->addWidget(lblType, 2, 1);
+    omskLayout->addWidget(cbType, 2, 2);
+    options->addWidget(rgOmskalning, 1, 1);
+
+    auto* sizeRow = new QHBoxLayout;
+    lblMaxMByte = named(new QLabel(QStringLiteral("Max bildstorlek (MB):")), "lblMaxMByte");
+    eMaxMByte = digitEdit("eMaxMByte");
+    eMaxMByte->setMaximumWidth(60);
+    sizeRow->addWidget(lblMaxMByte);
+    sizeRow->addWidget(eMaxMByte);
+    sizeRow->addStretch();
+    options->addLayout(sizeRow, 2, 1);
+
+    cbErase = named(new QCheckBox(QStringLiteral("Radera bildreferens (Ovrel/Tasvik/Kolm) efter konverteringen")), "cbErase");
+    cbZLIB = named(new QCheckBox(QStringLiteral("DICOM-Dir med ZLIB")), "cbZLIB");
+    cbSingleFlik = named(new QCheckBox(QStringLiteral("Lägg alla bilder för en patient under en flik i DICOM-servern")),
+                         "cbSingleFlik");
+    options->addWidget(cbZLIB, 2, 0);
+    options->addWidget(cbErase, 3, 0, 1, 2);
+    options->addWidget(cbSingleFlik, 4, 0, 1, 2);
+
+    auto* buttons = new QHBoxLayout;
+    btnCheck = named(new QPushButton(QStringLiteral("Kontrollera")), "btnCheck");
+    btnExecute = boldButton(QStringLiteral("Starta konvertering"), "btnExecute");
+    btnCancel = boldButton(QStringLiteral("Avbryt"), "btnCancel");
+    SpeedButton1 = named(new QToolButton, "SpeedButton1");
+    SpeedButton1->setText(QStringLiteral("?"));
+    SpeedButton1->setAutoRaise(true);
+    SpeedButton1->setToolTip(QStringLiteral("Hjälp"));
+    buttons->addWidget(btnCheck);
+    buttons->addWidget(btnExecute);
+    buttons->addWidget(btnCancel);
+    buttons->addStretch();
+    buttons->addWidget(SpeedButton1);
+    options->addLayout(buttons, 5, 0, 1, 2);
+
+    // Lower half: the two logs, SUCCEED above FAILED, with a splitter between them.
+    cbOkLoggActive = named(new QCheckBox(QStringLiteral("Log aktiv")), "cbOkLoggActive");
+    cbDetaljKontrLog = named(new QCheckBox(QStringLiteral("Detalj. log")), "cbDetaljKontrLog");
+    cbFailedLoggActive = named(new QCheckBox(QStringLiteral("Log aktiv")), "cbFailedLoggActive");
+    pnlOK = logHeader(QStringLiteral("SUCCEED"), "pnlOK", {cbDetaljKontrLog, cbOkLoggActive});
+    pnlFailed = logHeader(QStringLiteral("FAILED"), "pnlFailed", {cbFailedLoggActive});
+    lbOK = named(new QListWidget, "lbOK");
+    lbFailed = named(new QListWidget, "lbFailed");
+    auto* okBox = new QWidget;
+    auto* okLayout = new QVBoxLayout(okBox);
+    okLayout->setContentsMargins(0, 0, 0, 0);
+    okLayout->setSpacing(0);
+    okLayout->addWidget(pnlOK);
+    okLayout->addWidget(lbOK);
+    auto* failedBox = new QWidget;
+    auto* failedLayout = new QVBoxLayout(failedBox);
+    failedLayout->setContentsMargins(0, 0, 0, 0);
+    failedLayout->setSpacing(0);
+    failedLayout->addWidget(pnlFailed);
+    failedLayout->addWidget(lbFailed);
+    auto* splitter = named(new QSplitter(Qt::Vertical), "Splitter1");
+    splitter->addWidget(okBox);
+    splitter->addWidget(failedBox);
+    root->addWidget(splitter, 1);
+
+    StatusBar = named(new QStatusBar, "StatusBar");
+    StatusPanel = named(new QLabel, "StatusPanel");
+    StatusPanel->setAlignment(Qt::AlignCenter);
+    StatusBar->addWidget(StatusPanel, 1);
+    setStatusBar(StatusBar);
+
+    // Defaults.
+    cbOkLoggActive->setChecked(true);
+    cbFailedLoggActive->setChecked(true);
+    setRgUrvalIndex(0);
+    setRgOmskalningIndex(1);
+    cbType->setCurrentIndex(filterNames.indexOf(QStringLiteral("MitchellFilter")));
+    eMaxMByte->setText(QStringLiteral("40"));
+    setConnectPanelsShown(true);
+
+    m_help = new TfrmHelp(this);
+
+    connect(btnMin, &QPushButton::clicked, this, &TfrmMain::btnMinClick);
+    connect(btnMax, &QPushButton::clicked, this, &TfrmMain::btnMaxClick);
+    connect(m_omskalning, &QButtonGroup::idClicked, this, &TfrmMain::rgOmskalningClick);
+    connect(SpeedButton1, &QToolButton::clicked, this, &TfrmMain::SpeedButton1Click);
+}
+
+int TfrmMain::rgUrvalIndex() const { return m_urval->checkedId(); }
+void TfrmMain::setRgUrvalIndex(int index) { m_urval->button(index)->setChecked(true); }
+int TfrmMain::rgOmskalningIndex() const { return m_omskalning->checkedId(); }
+
+void TfrmMain::setRgOmskalningIndex(int index)
+{
+    m_omskalning->button(index)->setChecked(true);
+    rgOmskalningClick();
+}
+
+void TfrmMain::setConnectPanelsShown(bool shown)
+{
+    m_seriesCover->setCurrentWidget(shown ? static_cast<QWidget*>(pnlAnslutfirst) : wwDBGrid1);
+    m_optionsCover->setCurrentWidget(shown ? static_cast<QWidget*>(pnlAnslutfirst2) : gbPatientnr);
+}
+
+void TfrmMain::updateControls()
+{
+    const ConnectionStatus status = connectionStatus();
+    dbON = status.connected;
+    StatusPanel->setText(dbON ? QStringLiteral("Connected to: ") + status.databaseName : QStringLiteral("Not connected"));
+
+    const bool free = dbON && !running;
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             lblBildserie, lblStartNr, lblStopNr, lblMaxMByte, lblType, cbType, eStartNr, eStopNr, cbImageComments,
+             eMaxMByte, btnMin, btnMax, shStartNr, shStopNr, rgUrval, rgOmskalning, cbSingleFlik, cbErase,
+             cbOkLoggActive, cbFailedLoggActive})
+        w->setEnabled(free);
+    cbZLIB->setEnabled(true);
+
+    const bool shrinking = rgOmskalningIndex() == 0;
+    lblType->setVisible(shrinking);
+    cbType->setVisible(shrinking);
+    shType->setVisible(shrinking && lblType->isEnabled());
+
+    const bool canStart = dbON && status.seriesOpenWithRows && status.picturesOpen && !running && !interrupted;
+    btnExecute->setEnabled(canStart);
+    btnCheck->setEnabled(canStart);
+    cbDetaljKontrLog->setEnabled(canStart);
+    btnCancel->setEnabled(running && !interrupted);
+}
+
+void TfrmMain::btnMinClick() { eStartNr->setText(QString::number(minPatientNr)); }
+void TfrmMain::btnMaxClick() { eStopNr->setText(QString::number(maxPatientNr)); }
+void TfrmMain::rgOmskalningClick() { updateControls(); }
+
+void TfrmMain::SpeedButton1Click()
+{
+    m_help->show();
+    m_help->raise();
+}
+
+} // namespace b2d

@@ -1,0 +1,75 @@
+#include "common/VeltaronTools.h"
+
+#include <QDir>
+
+#include <stdexcept>
+
+namespace b2d {
+
+namespace {
+void requireBits24(const Bitmap& bitmap)
+{
+    if (bitmap.format() != PixelFormat::Bits24)
+        throw std::invalid_argument("pixel extraction needs a 24-bit bitmap");
+}
+} // namespace
+
+std::vector<uint8_t> ExtractRgbPixels(const Bitmap& bitmap)
+{
+    requireBits24(bitmap);
+    const size_t rowBytes = size_t(bitmap.width()) * 3;
+    std::vector<uint8_t> out(rowBytes * size_t(bitmap.height()));
+    uint8_t* dst = out.data();
+    for (int y = 0; y < bitmap.height(); ++y) {
+        const uint8_t* src = bitmap.scanLine(y);
+        for (size_t i = 0; i < rowBytes; i += 3) {
+            dst[i] = src[i + 2];
+            dst[i + 1] = src[i + 1];
+            dst[i + 2] = src[i];
+        }
+        dst += rowBytes;
+    }
+    return out;
+}
+
+std::vector<uint8_t> ExtractGreyPixels(const Bitmap& bitmap)
+{
+    requireBits24(bitmap);
+    const size_t w = size_t(bitmap.width());
+    std::vector<uint8_t> out(w * size_t(bitmap.height()));
+    uint8_t* dst = out.data();
+    for (int y = 0; y < bitmap.height(); ++y) {
+        const uint8_t* src = bitmap.scanLine(y);
+        for (size_t x = 0; x < w; ++x)
+            dst[x] = src[x * 3 + 1];
+        dst += w;
+    }
+    return out;
+}
+
+QString StripSpecialCharacters(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        switch (c.unicode()) {
+        case 9: case 10: case 13: case '!': case '&': case '-': case '/': case '\\':
+            break;
+        default:
+            out.append(c);
+        }
+    }
+    return out;
+}
+
+QString GetTempFolder()
+{
+    QString path = QDir::tempPath();
+    if (path.isEmpty())
+        throw std::runtime_error("Unable to generate temporary path");
+    if (!path.endsWith('/'))
+        path += '/';
+    return path;
+}
+
+} // namespace b2d

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "common/Bitmap.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace b2d {
+
+// The pixels of a 24-bit bitmap as DICOM pixel data: rows from the top, each pixel red, green,
+// blue, no padding (width x height x 3 bytes).
+std::vector<uint8_t> ExtractRgbPixels(const Bitmap& bitmap);
+// One byte per pixel, the green byte of each pixel of a 24-bit bitmap already made grey.
+std::vector<uint8_t> ExtractGreyPixels(const Bitmap& bitmap);
+// The text without tab, line feed, carriage return, "!", "&", "-", "/" and "\".
+QString StripSpecialCharacters(const QString& text);
+// The system's temporary folder, ending in a separator. Throws std::runtime_error("Unable to
+// generate temporary path") when there is none.
+QString GetTempFolder();
+
+} // namespace b2d
