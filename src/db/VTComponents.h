@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -201,12 +202,12 @@ private:
     void notifyDetails(bool swallowErrors = false);
     void connectionClosing();
     QString statementText() const;
+    void readDriver(const QString& sql, const QVariantList& values);
+    void readSqlite(const QString& sql, const QVariantList& values);
     std::unique_ptr<QSqlQuery> prepare(const QString& sql, const QVariantList& values) const;
     QVariantList boundValues() const;
     void moveTo(qsizetype row, bool eof, bool bof);
     QString editableTable() const;
-    const QVariant* currentRow() const;
-    QVariant* currentRow();
 
     QPointer<TADOConnection> m_connection;
     TLockType m_lockType = TLockType::ltReadOnly;
@@ -219,7 +220,9 @@ private:
 
     TDataSetState m_state = TDataSetState::dsInactive;
     QStringList m_fieldNames;
-    std::vector<QVariant> m_cells; // row-major
+    // Row-major; a deque grows without copying what it holds, which keeps a large result's
+    // peak memory near its size.
+    std::deque<QVariant> m_cells;
     qsizetype m_rowCount = 0;
     qsizetype m_row = -1;
     bool m_eof = true;
