@@ -13,6 +13,7 @@
 #include <QSqlIndex>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSqlResult>
 #include <QTime>
 
 #include <sqlite3.h>
@@ -254,6 +255,7 @@ void TADOConnection::Open()
     }
     m_nativeSqlite = native;
     m_connected = true;
+    setCommandTimeout(m_commandTimeout);
     Q_EMIT AfterConnect();
 }
 
@@ -282,6 +284,16 @@ void TADOConnection::requireOpen() const
 {
     if (!m_connected)
         throw DatabaseError(QStringLiteral("The database connection is not open"));
+}
+
+void TADOConnection::setCommandTimeout(int seconds)
+{
+    m_commandTimeout = std::max(0, seconds);
+    if (m_connected && m_nativeSqlite) {
+        // SQLite has no server to wait for, only locks held by other connections.
+        if (sqlite3* handle = sqliteHandle(database()))
+            sqlite3_busy_timeout(handle, m_commandTimeout * 1000);
+    }
 }
 
 void TADOConnection::BeginTrans()
@@ -596,6 +608,15 @@ std::unique_ptr<QSqlQuery> TVTAdoQuery::prepare(const QString& sql, const QVaria
     q->setForwardOnly(true);
     if (!q->prepare(sql))
         throw DatabaseError(errorText(q->lastError()));
+    if (!m_connection->isNativeSqlite()) {
+        // A driver that does not know the attribute keeps its own time-out.
+        const QVariant h = q->result()->handle();
+        if (h.isValid() && (qstrcmp(h.typeName(), "SQLHANDLE") == 0 || qstrcmp(h.typeName(), "void*") == 0)) {
+            if (SQLHANDLE stmt = *static_cast<const SQLHANDLE*>(h.constData()))
+                SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
+                               reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(m_connection->CommandTimeout())), 0);
+        }
+    }
     const bool native = m_connection->isNativeSqlite();
     for (int i = 0; i < values.size(); ++i) {
         const QVariant& v = values.at(i);

@@ -43,6 +43,11 @@ public:
     void RollbackTrans();
     bool InTransaction() const { return m_inTransaction; }
 
+    // Seconds a statement may wait (for a lock, for the server) before it fails; ADO's 30 by
+    // default. Applies to statements run from now on.
+    int CommandTimeout() const { return m_commandTimeout; }
+    void setCommandTimeout(int seconds);
+
     // The database the connection stands in: the catalogue on a server, the file for SQLite.
     QString DefaultDatabase() const;
 
@@ -68,6 +73,7 @@ private:
 
     QString m_connectionString;
     QString m_connectionName;
+    int m_commandTimeout = 30;
     bool m_connected = false;
     bool m_inTransaction = false;
     bool m_sqlite = false;
