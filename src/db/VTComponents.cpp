@@ -18,6 +18,9 @@
 
 #include <sqlite3.h>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -263,6 +266,8 @@ void TADOConnection::Close()
 {
     if (!m_connected)
         return;
+    // Marked closed first, so that no detail query re-opens while its master closes.
+    m_connected = false;
     for (const auto& q : std::as_const(m_queries)) {
         if (q)
             q->connectionClosing();
@@ -275,7 +280,6 @@ void TADOConnection::Close()
     }
     QSqlDatabase::removeDatabase(m_connectionName);
     m_inTransaction = false;
-    m_connected = false;
     m_sqlite = m_nativeSqlite = false;
     Q_EMIT AfterDisconnect();
 }
