@@ -72,8 +72,11 @@ void TdmKolm::update(int patientnr, int bildnr, const QString& SOPInstanceUID, b
                      bool patanalyserOpen)
 {
     requireUid(SOPInstanceUID);
-    if (!m_connection.InTransaction())
-        m_connection.BeginTrans();
+    // A transaction left open by earlier reads (RunQuery leaves one) is ended first, so that
+    // a failure here takes back this picture's changes and nothing else.
+    if (m_connection.InTransaction())
+        m_connection.CommitTrans();
+    m_connection.BeginTrans();
 
     // An unreferenced picture has no number in DICOMBILDER to move references to; the status
     // picture update then has nothing to set and is skipped.

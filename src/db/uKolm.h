@@ -34,8 +34,8 @@ public:
     // bildnr is the picture's LOPNR; raderaPatbilder the "Radera bildreferens" choice;
     // patanalyserOpen whether the analysis table PATANALYSER could be opened at connect time.
     // True when every statement succeeded and the transaction was committed. A transaction
-    // already open on the connection is joined, committed with this picture's changes or
-    // rolled back with them. No error leaves this routine.
+    // already open on the connection is committed before this picture's own begins. No error
+    // leaves this routine.
     bool KolmUpdate(int patientnr, int bildnr, const QString& SOPInstanceUID, bool raderaPatbilder,
                     bool patanalyserOpen);
 

@@ -28,8 +28,9 @@ public:
     // registration. Database errors are thrown as DatabaseError.
     bool regFind(const QDateTime& datum, int patientnr);
 
-    // The current registration's field (a null QVariant when the value is null). Throws
-    // DatabaseError for a field the query does not have, or before any regFind.
+    // The current registration's field (a null QVariant when the value is null, and for every
+    // field after a regFind that found nothing). Throws DatabaseError for a field the query
+    // does not have, or before any regFind.
     QVariant getField(const QString& fieldName) const;
 
     void DataModuleDestroy();

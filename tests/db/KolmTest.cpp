@@ -234,10 +234,20 @@ TEST_P(KolmTest, RefusesAnythingButAUidBeforeTouchingTheDatabase)
     }
 }
 
-TEST_P(KolmTest, JoinsAndCommitsATransactionAlreadyOpen)
+TEST_P(KolmTest, AFailureTakesBackOnlyThePicturesOwnChanges)
 {
+    test::sqliteScript(file, QStringLiteral("CREATE TRIGGER stop BEFORE DELETE ON PATBILDER BEGIN SELECT RAISE(ABORT, 'Spärrad'); END;"));
+    // Earlier work inside a transaction still open on the connection.
     connection.BeginTrans();
+    connection.Execute(QStringLiteral("INSERT INTO PATBILDER VALUES (1234, 19, 'ny.jpg')"));
     TdmKolm kolm(connection, succeed);
+    EXPECT_FALSE(kolm.KolmUpdate(1234, 17, kUid, true, true));
+    EXPECT_FALSE(connection.InTransaction());
+    EXPECT_EQ(count(QStringLiteral("SELECT COUNT(*) FROM PATBILDER WHERE PATIENTNR = 1234 AND LOPNR = 19")), 1);
+    EXPECT_EQ(count(QStringLiteral("SELECT COUNT(*) FROM DICOMBILDER WHERE PATIENTNR = 1234")), 0);
+
+    test::sqliteScript(file, QStringLiteral("DROP TRIGGER stop;"));
+    connection.BeginTrans();
     EXPECT_TRUE(kolm.KolmUpdate(1234, 17, kUid, true, true));
     EXPECT_FALSE(connection.InTransaction());
     EXPECT_EQ(count(QStringLiteral("SELECT COUNT(*) FROM PATBILDER WHERE PATIENTNR = 1234 AND LOPNR = 17")), 0);
