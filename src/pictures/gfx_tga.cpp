@@ -177,7 +177,7 @@ void TTGAFile::ReadColorMap(Stream& s)
     std::vector<PaletteEntry>* palette =
         FBitmap.format() == PixelFormat::Bits8 ? &FBitmap.palette() : nullptr;
     for (size_t i = 0; i < h.tgaColorMapLength; ++i) {
-        uint8_t e[8] = {};
+        uint8_t e[32] = {}; // room for the widest entry a one-byte size can declare
         if (!s.read(e, entryBytes))
             return;
         const size_t index = size_t(h.tgaColorMapStart) + i;
