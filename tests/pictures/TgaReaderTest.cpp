@@ -14,7 +14,7 @@ using namespace b2d::test;
 
 namespace {
 
-struct TgaSpec {
+struct TgaLayout {
     int type = 2;
     int bits = 24;
     int width = 1;
@@ -26,7 +26,7 @@ struct TgaSpec {
     int colorMapBits = 0;
 };
 
-QByteArray tgaHeader(const TgaSpec& s, const QByteArray& ident = {})
+QByteArray tgaHeader(const TgaLayout& s, const QByteArray& ident = {})
 {
     QByteArray h;
     h.append(char(ident.size())).append(char(s.colorMapType)).append(char(s.type));
@@ -72,7 +72,7 @@ QByteArray colourMap(int bits)
 
 // The picture stored as the descriptor says, run-length encoded as one run packet of the
 // first pixel followed by one raw packet of the rest of the row.
-QByteArray tgaBody(const TgaSpec& s, bool rle)
+QByteArray tgaBody(const TgaLayout& s, bool rle)
 {
     QByteArray body;
     for (int line = 0; line < H; ++line) {
@@ -135,7 +135,7 @@ TEST(TgaReader, EveryDepthOrderAndCompression)
                 if (mapped != (bits == 8))
                     continue;
                 for (int mapBits : mapped ? std::vector<int>{16, 24} : std::vector<int>{0}) {
-                    TgaSpec s{type, bits, W, H, descriptor};
+                    TgaLayout s{type, bits, W, H, descriptor};
                     QByteArray map;
                     if (mapped) {
                         s.colorMapType = 1;
@@ -184,12 +184,12 @@ TEST(TgaReader, GreyPicturesWithoutColourMapAreGrey)
 TEST(TgaReader, ColourMapsThatThePictureDoesNotNeedOrThatOverflow)
 {
     // A 24-bit picture with a three-entry colour map: the map is skipped.
-    TgaSpec withMap{2, 24, 1, 1, 0, 1, 0, 3, 24};
+    TgaLayout withMap{2, 24, 1, 1, 0, 1, 0, 3, 24};
     const Bitmap b = loadTga(tgaHeader(withMap) + QByteArray(9, char(0x11)) + bytes({1, 2, 3}));
     EXPECT_EQ(b.pixel(0, 0), (PaletteEntry{3, 2, 1}));
 
     // Entries 250 to 259: those past 255 are read and dropped; the pixels stay in place.
-    TgaSpec past{1, 8, 2, 1, 0x20, 1, 250, 10, 24};
+    TgaLayout past{1, 8, 2, 1, 0x20, 1, 250, 10, 24};
     QByteArray map;
     for (int i = 0; i < 10; ++i)
         map += bytes({i, 2 * i, 3 * i});
@@ -199,7 +199,7 @@ TEST(TgaReader, ColourMapsThatThePictureDoesNotNeedOrThatOverflow)
     EXPECT_EQ(p.palette().size(), 256u);
 
     // 32-bit entries are read as blue, green, red, alpha.
-    TgaSpec wide{1, 8, 1, 1, 0, 1, 0, 1, 32};
+    TgaLayout wide{1, 8, 1, 1, 0, 1, 0, 1, 32};
     EXPECT_EQ(loadTga(tgaHeader(wide) + bytes({1, 2, 3, 4, 0})).pixel(0, 0), (PaletteEntry{3, 2, 1}));
 }
 
@@ -227,7 +227,7 @@ TEST(TgaReader, OneBitPicturesAreBlackAndWhite)
 
 TEST(TgaReader, FileCutShortLeavesTheMissingPixelsBlack)
 {
-    const TgaSpec s{2, 24, W, H, 0x20};
+    const TgaLayout s{2, 24, W, H, 0x20};
     const QByteArray whole = tgaHeader(s) + tgaBody(s, false);
     const Bitmap expected = expectedPicture();
     // Cut in the middle of row 1, pixel 2.
@@ -238,7 +238,7 @@ TEST(TgaReader, FileCutShortLeavesTheMissingPixelsBlack)
             EXPECT_EQ(b.pixel(x, y), present ? expected.pixel(x, y) : PaletteEntry{}) << x << "," << y;
         }
     // A run-length file cut after a packet byte.
-    const TgaSpec r{10, 24, W, H, 0x20};
+    const TgaLayout r{10, 24, W, H, 0x20};
     const Bitmap c = loadTga((tgaHeader(r) + tgaBody(r, true)).left(18 + 1));
     EXPECT_EQ(c.width(), W);
     EXPECT_EQ(c.pixel(0, 0), PaletteEntry{});
