@@ -278,6 +278,30 @@ TEST(Jpeg2000Reader, OpacityInAThreeComponentPictureStaysInItsPixel)
     EXPECT_EQ(pixelBytes(b, 1, 0), (std::vector<int>{0, 21, 11}));
 }
 
+TEST(Jpeg2000Reader, PaletteFilesAreExpandedToColour)
+{
+    // One index component; a two-entry palette of red and blue mapped to three channels.
+    const QByteArray j2k = encodeJ2k(2, 1, {plain({0, 1}, 1)});
+    QByteArray pclr;
+    putBE16(pclr, 2);
+    pclr += bytes({3, 7, 7, 7, 255, 0, 0, 0, 0, 255});
+    const QByteArray cmap = bytes({0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 2});
+    QByteArray file = wrapJp2(j2k, 2, 1, 1, 1, 16);
+    // Insert the palette boxes at the end of the header box and grow its length.
+    const QByteArray extra = box("pclr", pclr) + box("cmap", cmap);
+    const qsizetype header = file.indexOf("jp2h") - 4;
+    const qsizetype headerEnd = file.indexOf("jp2c") - 4;
+    file.insert(headerEnd, extra);
+    QByteArray length;
+    putBE32(length, uint32_t(headerEnd - header + extra.size()));
+    file.replace(header, 4, length);
+
+    const TJpeg2000Bitmap b = decode(file);
+    ASSERT_EQ(b.format(), PixelFormat::Bits24);
+    EXPECT_EQ(b.pixel(0, 0), (PaletteEntry{255, 0, 0}));
+    EXPECT_EQ(b.pixel(1, 0), (PaletteEntry{0, 0, 255}));
+}
+
 TEST(Jpeg2000Reader, StreamStandsRightAfterThePicture)
 {
     const QByteArray j2k = encodeJ2k(2, 2, {plain({1, 2, 3, 4})});
