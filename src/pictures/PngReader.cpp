@@ -78,6 +78,8 @@ Outcome decode(PngState& state, Bitmap& picture, std::vector<png_bytep>& rows)
     // Only a real alpha channel counts: palette and tRNS transparency keep their colours.
     const bool alpha = (colourType & PNG_COLOR_MASK_ALPHA) != 0;
     png_set_palette_to_rgb(png);
+    if (!alpha)
+        png_set_strip_alpha(png); // expanding a palette also turns its tRNS entries into alpha
     png_set_expand_gray_1_2_4_to_8(png);
     png_set_scale_16(png);
     png_set_gray_to_rgb(png);
@@ -97,6 +99,9 @@ Outcome decode(PngState& state, Bitmap& picture, std::vector<png_bytep>& rows)
     for (png_uint_32 y = 0; y < height; ++y)
         rows[y] = picture.scanLine(int(y));
     png_read_image(png, rows.data());
+    // Reading on to the end chunk checks the rest of the compressed data: a cut or damaged
+    // file is refused even when its pixel rows happened to come out whole.
+    png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     return Outcome::Decoded;
 }
@@ -117,7 +122,11 @@ void composeOverBlack(Bitmap& picture)
 
 void PngReader::load(Bitmap& target, const QString& fileName) const
 {
-    const QByteArray data = ReadWholeFile(fileName, PngError);
+    DecodePng(ReadWholeFile(fileName, PngError), target);
+}
+
+void DecodePng(const QByteArray& data, Bitmap& target)
+{
     PngState state;
     state.data = reinterpret_cast<const uint8_t*>(data.constData());
     state.size = size_t(data.size());

@@ -2,6 +2,8 @@
 
 #include "pictures/PictureReader.h"
 
+#include <QByteArray>
+
 namespace b2d {
 
 // PNG through libpng. A picture with an alpha channel becomes a 32-bit bitmap whose colours are
@@ -12,5 +14,8 @@ class PngReader : public PictureReader {
 public:
     void load(Bitmap& target, const QString& fileName) const override;
 };
+
+// Decodes a PNG held in memory as PngReader does; picture is only replaced on success.
+void DecodePng(const QByteArray& data, Bitmap& picture);
 
 } // namespace b2d
