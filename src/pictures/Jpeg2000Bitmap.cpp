@@ -374,7 +374,9 @@ void TJpeg2000Bitmap::LoadFromStream(QIODevice& stream)
     else
         header.end = codestreamEnd(data, size);
 
-    Decoder decoder(kind, data, size, header.hasPalette);
+    // The decoder sees only the picture's own bytes, so whatever follows it in the stream
+    // cannot be taken for more boxes.
+    Decoder decoder(kind, data, header.end, header.hasPalette);
     const opj_image_t& image = *decoder.decode();
     stream.seek(start + qint64(header.end));
 

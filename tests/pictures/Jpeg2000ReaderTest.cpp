@@ -307,7 +307,8 @@ TEST(Jpeg2000Reader, StreamStandsRightAfterThePicture)
     const QByteArray j2k = encodeJ2k(2, 2, {plain({1, 2, 3, 4})});
     for (const QByteArray& picture : {wrapJp2(j2k, 2, 2, 1, 8, 17), j2k}) {
         QBuffer buffer;
-        buffer.setData("PREFIX" + picture + "and more data after it");
+        // What follows looks like the start of another box with an absurd length.
+        buffer.setData("PREFIX" + picture + bytes({0x7F, 0xFF, 0xFF, 0xFF, 'j', 'p', '2', 'c', 1, 2}));
         buffer.open(QIODevice::ReadOnly);
         buffer.seek(6);
         TJpeg2000Bitmap b;
