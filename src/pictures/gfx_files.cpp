@@ -4,6 +4,7 @@
 #include "pictures/GifReader.h"
 #include "pictures/JpegReader.h"
 #include "pictures/PngReader.h"
+#include "pictures/ReaderAdapters.h"
 #include "pictures/TiffReader.h"
 #include "pictures/WmfReader.h"
 
@@ -28,8 +29,13 @@ const PictureReader* FindPictureReader(const QString& extension)
         {".jpg", &jpeg},
         {".jpeg", &jpeg},
         {".tmb", &jpeg},
+        {".jp2", &jpeg2000Reader()},
+        {".j2k", &jpeg2000Reader()},
         {".gif", &gif},
+        {".pcx", &pcxReader()},
+        {".tga", &tgaReader()},
         {".wmf", &wmf},
+        {".pcd", &pcdReader()},
         {".png", &png},
         {".tif", &tiff},
         {".tiff", &tiff},
