@@ -2,6 +2,12 @@
 
 #include "app/uHelp.h"
 
+#include <QAbstractTableModel>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QUrl>
+#include <QFileInfo>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -106,6 +112,44 @@ QFrame* logHeader(const QString& caption, const char* name, std::initializer_lis
 
 } // namespace
 
+// The picture series of qryBildserier as the grid shows them: NAMN as "Bildserie", SERVERNAMN as
+// "DICOMServer". The rows are copied when the query opens, so that drawing never moves the query.
+class SeriesModel : public QAbstractTableModel {
+public:
+    explicit SeriesModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+    void reload(TVTAdoQuery& query)
+    {
+        beginResetModel();
+        m_rows.clear();
+        if (query.Active() && !query.IsEmpty()) {
+            const int current = query.RecNo();
+            for (query.First(); !query.Eof(); query.Next())
+                m_rows.push_back({query.FieldByName("NAMN").toString(), query.FieldByName("SERVERNAMN").toString()});
+            query.setRecNo(current);
+        }
+        endResetModel();
+    }
+    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : int(m_rows.size()); }
+    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 2; }
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role != Qt::DisplayRole || !index.isValid())
+            return {};
+        const auto& row = m_rows[size_t(index.row())];
+        return index.column() == 0 ? row.first : row.second;
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+            return {};
+        return section == 0 ? QStringLiteral("Bildserie") : QStringLiteral("DICOMServer");
+    }
+
+private:
+    std::vector<std::pair<QString, QString>> m_rows;
+};
+
 QString logFileIn(const QString& folder, const QString& name)
 {
     if (folder.endsWith('/') || folder.endsWith('\\'))
@@ -115,8 +159,10 @@ QString logFileIn(const QString& folder, const QString& name)
 
 TfrmMain::TfrmMain(std::unique_ptr<Settings> settings, QWidget* parent)
     : QMainWindow(parent)
-    , m_settings(std::move(settings))
+    , m_settings(settings ? std::move(settings) : Settings::createDefault(currentWorkFolder()))
     , m_messages(this)
+    , m_cipher(StoredLoginCipher::installationKey())
+    , m_chooser(m_dataProvider, *m_settings, m_messages, this)
 {
     setObjectName(QStringLiteral("frmMain"));
     buildControls();
@@ -128,15 +174,105 @@ TfrmMain::~TfrmMain() = default;
 void TfrmMain::FormCreate()
 {
     dbON = running = interrupted = checking = false;
-    const QString folder = currentWorkFolder();
-    if (!m_settings)
-        m_settings = Settings::createDefault(folder);
-    workLib = folder;
+    workLib = currentWorkFolder();
     minPatientNr = maxPatientNr = 0;
     setWindowTitle(QString::fromUtf8(productTitle) + " - version " + m_fileInfo.FileVersion());
     fNameOkLogg = logFileIn(workLib, QStringLiteral("SUCCEED_LOGG.TXT"));
     fNameFailLogg = logFileIn(workLib, QStringLiteral("FAILED_LOGG.TXT"));
+    m_logs = std::make_unique<RunLogs>(fNameOkLogg, fNameFailLogg);
+    bindLog(m_logs->ok, lbOK, cbOkLoggActive);
+    bindLog(m_logs->failed, lbFailed, cbFailedLoggActive);
+    openFile = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+
+    // Database side: the default data provider, the shared query, the cipher.
+    if (LoadStartupDataProvider(m_dataProvider, *m_settings, defaultDataLinksFolder()))
+        lblDataProvider->setText(QFileInfo(m_dataProvider.DataProviderFile).fileName());
+    connect(&m_db.ADOCon_Tasvik, &TADOConnection::AfterConnect, this, &TfrmMain::ADOCon_TasvikAfterConnect);
+    connect(&m_db.ADOCon_Tasvik, &TADOConnection::AfterDisconnect, this, &TfrmMain::ADOCon_TasvikAfterDisconnect);
     updateControls();
+}
+
+void TfrmMain::BitBtn3Click()
+{
+    const QString name = m_activeChooser->ChooseDataProvider(QStringLiteral("DefaultDataProvider"));
+    m_dataProvider.DataProviderFile = m_dataProvider.DataLinksFolder + name;
+    lblDataProvider->setText(QFileInfo(m_dataProvider.DataProviderFile).fileName());
+}
+
+void TfrmMain::BitBtn1Click()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    LoginServices services{*m_settings, messages(), m_activeChooser, m_cipher, &TMainDatabase::readStoredLogin};
+    bool closeProgram = false;
+    const bool connected = m_db.connectDatabase(m_dataProvider, services, UserName->text(), Password->text(),
+                                                &closeProgram);
+    QApplication::restoreOverrideCursor();
+    lblDataProvider->setText(QFileInfo(m_dataProvider.DataProviderFile).fileName());
+    if (closeProgram) {
+        close();
+        return;
+    }
+    m_seriesModel->reload(m_db.qryBildserier);
+    if (connected && m_db.qryBildserier.RecNo() > 0)
+        wwDBGrid1->selectRow(m_db.qryBildserier.RecNo() - 1);
+    if (connected && m_db.maxPatientNr > 0) {
+        minPatientNr = m_db.minPatientNr;
+        maxPatientNr = m_db.maxPatientNr;
+        eStartNr->setText(QString::number(minPatientNr));
+        eStopNr->setText(QString::number(maxPatientNr));
+    }
+    setConnectPanelsShown(!m_db.ADOCon_Tasvik.Connected());
+    updateControls();
+}
+
+void TfrmMain::ADOCon_TasvikAfterConnect()
+{
+    m_logs->ok.clear();
+    m_logs->failed.clear();
+    updateControls();
+}
+
+void TfrmMain::bindLog(RunLog& log, QListWidget* list, QCheckBox* active)
+{
+    log.setActive(active->isChecked());
+    connect(active, &QCheckBox::toggled, &log, &RunLog::setActive);
+    connect(&log, &RunLog::cleared, list, &QListWidget::clear);
+    connect(&log, &RunLog::added, list, [list](const QString& line, bool selected) {
+        list->addItem(line);
+        if (selected) {
+            list->setCurrentRow(list->count() - 1);
+            list->scrollToBottom();
+        }
+    });
+    connect(&log, &RunLog::removedFromFront, list, [list](int count) {
+        for (int i = 0; i < count && list->count() > 0; ++i)
+            delete list->takeItem(0);
+    });
+    connect(list, &QListWidget::currentRowChanged, &log, [&log](int row) {
+        if (row != log.selected())
+            log.select(row);
+    });
+}
+
+void TfrmMain::openLogLine(const RunLog& log)
+{
+    const QString line = log.selectedLine();
+    if (!line.isEmpty() && QFileInfo(line).isFile())
+        openFile(line);
+}
+
+void TfrmMain::lbOKDblClick() { openLogLine(m_logs->ok); }
+void TfrmMain::lbFailedDblClick() { openLogLine(m_logs->failed); }
+
+void TfrmMain::ADOCon_TasvikAfterDisconnect()
+{
+    updateControls();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event)
+{
+    m_db.closeQueries();
+    QMainWindow::closeEvent(event);
 }
 
 void TfrmMain::buildControls()
@@ -183,6 +319,16 @@ void TfrmMain::buildControls()
     wwDBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
     wwDBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     wwDBGrid1->verticalHeader()->hide();
+    m_seriesModel = new SeriesModel(this);
+    wwDBGrid1->setModel(m_seriesModel);
+    const int charWidth = wwDBGrid1->fontMetrics().averageCharWidth();
+    wwDBGrid1->horizontalHeader()->resizeSection(0, 23 * charWidth);
+    wwDBGrid1->horizontalHeader()->resizeSection(1, 30 * charWidth);
+    connect(wwDBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) {
+                if (current.isValid() && m_db.qryBildserier.Active())
+                    m_db.qryBildserier.setRecNo(current.row() + 1);
+            });
     pnlAnslutfirst = coverPanel("pnlAnslutfirst");
     m_seriesCover = new QStackedWidget;
     m_seriesCover->addWidget(wwDBGrid1);
@@ -331,6 +477,10 @@ void TfrmMain::buildControls()
 
     m_help = new TfrmHelp(this);
 
+    connect(lbOK, &QListWidget::itemDoubleClicked, this, &TfrmMain::lbOKDblClick);
+    connect(lbFailed, &QListWidget::itemDoubleClicked, this, &TfrmMain::lbFailedDblClick);
+    connect(BitBtn3, &QPushButton::clicked, this, &TfrmMain::BitBtn3Click);
+    connect(BitBtn1, &QPushButton::clicked, this, &TfrmMain::BitBtn1Click);
     connect(btnMin, &QPushButton::clicked, this, &TfrmMain::btnMinClick);
     connect(btnMax, &QPushButton::clicked, this, &TfrmMain::btnMaxClick);
     connect(m_omskalning, &QButtonGroup::idClicked, this, &TfrmMain::rgOmskalningClick);
@@ -355,9 +505,9 @@ void TfrmMain::setConnectPanelsShown(bool shown)
 
 void TfrmMain::updateControls()
 {
-    const ConnectionStatus status = connectionStatus();
-    dbON = status.connected;
-    StatusPanel->setText(dbON ? QStringLiteral("Connected to: ") + status.databaseName : QStringLiteral("Not connected"));
+    dbON = m_db.ADOCon_Tasvik.Connected();
+    StatusPanel->setText(dbON ? QStringLiteral("Connected to: ") + m_db.ADOCon_Tasvik.DefaultDatabase()
+                              : QStringLiteral("Not connected"));
 
     const bool free = dbON && !running;
     for (QWidget* w : std::initializer_list<QWidget*>{
@@ -372,7 +522,7 @@ void TfrmMain::updateControls()
     cbType->setVisible(shrinking);
     shType->setVisible(shrinking && lblType->isEnabled());
 
-    const bool canStart = dbON && status.seriesOpenWithRows && status.picturesOpen && !running && !interrupted;
+    const bool canStart = dbON && m_db.seriesOpenWithRows() && m_db.qryPatbilder.Active() && !running && !interrupted;
     btnExecute->setEnabled(canStart);
     btnCheck->setEnabled(canStart);
     cbDetaljKontrLog->setEnabled(canStart);

@@ -1,8 +1,13 @@
 #pragma once
 
+#include "app/MainDatabase.h"
 #include "app/QtMessages.h"
+#include "app/RunLogs.h"
+#include "app/Udataproviders_gui.h"
 #include "common/DCAppFileInformation.h"
 #include "common/Settings.h"
+#include "db/StoredLoginCipher.h"
+#include "db/Udataproviders.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -28,13 +33,7 @@ namespace b2d {
 
 class TfrmHelp;
 
-// What the window needs to know of its database side to set its controls.
-struct ConnectionStatus {
-    bool connected = false;
-    QString databaseName;
-    bool seriesOpenWithRows = false; // qryBildserier open with at least one row
-    bool picturesOpen = false;       // qryPatbilder open
-};
+class SeriesModel;
 
 // Names of the two log files in a folder, without a doubled separator.
 QString logFileIn(const QString& folder, const QString& name);
@@ -51,7 +50,16 @@ public:
     void updateControls();
 
     Settings& settings() { return *m_settings; }
-    Messages& messages() { return m_messages; }
+    Messages& messages() { return *m_activeMessages; }
+    // Lets tests answer the window's questions and read its messages.
+    void setMessages(Messages* messages) { m_activeMessages = messages ? messages : &m_messages; }
+    // Lets tests stand in for the chooser window.
+    void setChooser(DataProviderChooser* chooser) { m_activeChooser = chooser ? chooser : &m_chooser; }
+    TMainDatabase& database() { return m_db; }
+    RunLogs& logs() { return *m_logs; }
+    // Opens a file with the desktop's "open" action; replaceable for tests.
+    std::function<void(const QString&)> openFile;
+    DataProviderState& dataProvider() { return m_dataProvider; }
     TfrmHelp* helpWindow() const { return m_help; }
 
     // State fields.
@@ -121,14 +129,19 @@ public:
     static const QStringList filterNames;
 
 public slots:
+    void BitBtn3Click();
+    void BitBtn1Click();
+    void ADOCon_TasvikAfterConnect();
+    void ADOCon_TasvikAfterDisconnect();
+    void lbOKDblClick();
+    void lbFailedDblClick();
     void btnMinClick();
     void btnMaxClick();
     void rgOmskalningClick();
     void SpeedButton1Click();
 
 protected:
-    // The database side's state; unconnected until a connection exists.
-    virtual ConnectionStatus connectionStatus() const { return {}; }
+    void closeEvent(QCloseEvent* event) override;
     // Shows or hides the "Anslut till databasen" panels over the series grid and the options.
     void setConnectPanelsShown(bool shown);
 
@@ -138,6 +151,17 @@ private:
 
     std::unique_ptr<Settings> m_settings;
     QtMessages m_messages;
+    Messages* m_activeMessages = &m_messages;
+    DataProviderState m_dataProvider;
+    StoredLoginCipher m_cipher;
+    TMainDatabase m_db;
+    DialogDataProviderChooser m_chooser;
+    DataProviderChooser* m_activeChooser = &m_chooser;
+    SeriesModel* m_seriesModel = nullptr;
+    std::unique_ptr<RunLogs> m_logs;
+
+    void bindLog(RunLog& log, QListWidget* list, QCheckBox* active);
+    void openLogLine(const RunLog& log);
     TDCAppFileInformation m_fileInfo;
     TfrmHelp* m_help = nullptr;
     QButtonGroup* m_urval = nullptr;
