@@ -168,6 +168,7 @@ TEST(DicomImageData, SyntaxAboveTheLastCodeWritesUncompressed)
     EXPECT_EQ(image.CompressionType(), 0u);
     auto file = loadDicom(store.root + QStringLiteral("/1234/") + Uid + QStringLiteral(".dcm"));
     EXPECT_EQ(rawValue(*file, 0x0002, 0x0010), QByteArray(UID_LittleEndianExplicitTransferSyntax));
+    EXPECT_EQ(dcmdumpProblems(store.root + QStringLiteral("/1234/") + Uid + QStringLiteral(".dcm")), QString());
 }
 
 struct RefusedCase {
@@ -289,6 +290,8 @@ TEST(DicomImageData, SendsToAServerWithThePatientIdInItsStyle)
     EXPECT_EQ(rawValue(*file, 0x0010, 0x0020), QByteArray("19500101-1234"));
     DcmItem* icon = nullptr;
     EXPECT_TRUE(file->getDataset()->findAndGetSequenceItem(DCM_IconImageSequence, icon).good());
+    EXPECT_EQ(dcmdumpProblems(files.first()), QString());
+    EXPECT_EQ(dciodvfyEncodingErrors(files.first()), QStringList());
 
     // Nobody listening: a failure, and the text says why.
     server.port = freeTcpPort();
