@@ -215,9 +215,10 @@ TEST(DicomStore, RefusalsTimeOutsAndDroppedConnectionsAreFailures)
             port = peer.port();
             called = QStringLiteral("SOMEONEELSE");
         }
-        auto ds = makeImageDataSet(SecondaryCaptureUid, 64, 64);
+        // Large enough that a dropped connection hits the sender while it writes.
+        auto ds = makeImageDataSet(SecondaryCaptureUid, 1000, 1000);
         ds->setStoreTimeouts({2, 2, 2});
-        const QString failure = store(*ds, called, port);
+        const QString failure = store(*ds, called, port, TransferSyntaxCode::ExplicitLittleEndian);
         EXPECT_TRUE(failure.contains(QLatin1String(c.expected))) << failure.toStdString();
         EXPECT_TRUE(failure.contains(QStringLiteral("127.0.0.1:%1").arg(port))) << failure.toStdString();
     }
