@@ -122,7 +122,8 @@ TEST(DicomImageData, StoresIntoThePatientsFolderOfADirectory)
 
 TEST(DicomImageData, IconHeightRoundsHalvesToEven)
 {
-    // 85 columns: rows / 0.5; 170 columns with 3 rows: 3. Rows 1 and 85 columns give 2.
+    // height = rows / (columns / 170): 85 columns double the rows; 340 columns halve them, and
+    // the halves 2.5, 3.5 and 1.5 go to the even neighbour.
     const std::tuple<int, int, int> cases[] = {{85, 40, 80}, {340, 5, 2}, {340, 7, 4}, {340, 3, 2}};
     for (const auto& [width, height, expected] : cases) {
         DirectoryStore store;
