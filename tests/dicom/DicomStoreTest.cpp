@@ -189,6 +189,7 @@ struct RefusalCase {
     QStringList storescpOptions; // storescp is started with these unless the case needs another peer
     int peerKind;                // 0 storescp, 1 nothing listening, 2 Orthanc with another AE title
     const char* expected;        // part of the failure text
+    const char* sopClass = SecondaryCaptureUid;
 };
 
 TEST(DicomStore, RefusalsTimeOutsAndDroppedConnectionsAreFailures)
@@ -199,6 +200,8 @@ TEST(DicomStore, RefusalsTimeOutsAndDroppedConnectionsAreFailures)
         {"unknown called AE title", {}, 2, "association failed"},
         {"connection dropped", {QStringLiteral("--abort-during")}, 0, "failed"},
         {"no answer in time", {QStringLiteral("--sleep-during"), QStringLiteral("6")}, 0, "failed"},
+        {"SOP class not accepted", {}, 0, "No acceptable Presentation Contexts",
+         "1.2.826.0.1.3680043.10.1134.9.9"},
     };
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -216,7 +219,7 @@ TEST(DicomStore, RefusalsTimeOutsAndDroppedConnectionsAreFailures)
             called = QStringLiteral("SOMEONEELSE");
         }
         // Large enough that a dropped connection hits the sender while it writes.
-        auto ds = makeImageDataSet(SecondaryCaptureUid, 1000, 1000);
+        auto ds = makeImageDataSet(c.sopClass, 1000, 1000);
         ds->setStoreTimeouts({2, 2, 2});
         const QString failure = store(*ds, called, port, TransferSyntaxCode::ExplicitLittleEndian);
         EXPECT_TRUE(failure.contains(QLatin1String(c.expected))) << failure.toStdString();
