@@ -6,21 +6,28 @@
 #include <QDate>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlIndex>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSqlResult>
 #include <QTime>
 
 #include <sqlite3.h>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
 
 #include <atomic>
+#include <deque>
+#include <cstring>
 
 namespace b2d {
 
@@ -69,40 +76,38 @@ QString odbcInfo(SQLHANDLE dbc, SQLUSMALLINT what)
 
 // Reads "YYYY-MM-DD", "YYYY-MM-DD HH:MM", "YYYY-MM-DD HH:MM:SS[.fff]" (space or T), as SQLite
 // keeps dates in text; anything else gives an invalid QDateTime.
-QDateTime parseSqliteDateTime(const QString& s)
+QDateTime parseSqliteDateTime(const char* s, qsizetype size)
 {
     auto num = [&](qsizetype at, int digits, int& out) {
-        if (at + digits > s.size())
+        if (at + digits > size)
             return false;
         int v = 0;
         for (int i = 0; i < digits; ++i) {
-            const char16_t c = s.at(at + i).unicode();
-            if (c < u'0' || c > u'9')
+            const char c = s[at + i];
+            if (c < '0' || c > '9')
                 return false;
-            v = v * 10 + (c - u'0');
+            v = v * 10 + (c - '0');
         }
         out = v;
         return true;
     };
     int y, mo, d, h = 0, mi = 0, sec = 0, ms = 0;
-    if (s.size() < 10 || !num(0, 4, y) || s.at(4) != u'-' || !num(5, 2, mo) || s.at(7) != u'-' ||
-        !num(8, 2, d))
+    if (size < 10 || !num(0, 4, y) || s[4] != '-' || !num(5, 2, mo) || s[7] != '-' || !num(8, 2, d))
         return {};
-    if (s.size() > 10) {
-        if ((s.at(10) != u' ' && s.at(10) != u'T') || !num(11, 2, h) || s.size() < 16 ||
-            s.at(13) != u':' || !num(14, 2, mi))
+    if (size > 10) {
+        if ((s[10] != ' ' && s[10] != 'T') || !num(11, 2, h) || size < 16 || s[13] != ':' || !num(14, 2, mi))
             return {};
-        if (s.size() > 16) {
-            if (s.at(16) != u':' || !num(17, 2, sec))
+        if (size > 16) {
+            if (s[16] != ':' || !num(17, 2, sec))
                 return {};
-            if (s.size() > 19) {
-                if (s.at(19) != u'.')
+            if (size > 19) {
+                if (s[19] != '.')
                     return {};
                 qsizetype i = 20;
                 int scale = 100;
-                for (; i < s.size() && s.at(i).isDigit(); ++i, scale /= 10)
-                    ms += (s.at(i).unicode() - u'0') * scale;
-                if (i != s.size())
+                for (; i < size && s[i] >= '0' && s[i] <= '9'; ++i, scale /= 10)
+                    ms += (s[i] - '0') * scale;
+                if (i != size)
                     return {};
             }
         }
@@ -114,29 +119,22 @@ QDateTime parseSqliteDateTime(const QString& s)
     return QDateTime(date, time);
 }
 
-// SQLite keeps dates as text; the statement's declared column types tell which columns are
-// dates, so that they reach the caller as QDateTime just as from SQL Server.
-std::vector<bool> sqliteDateColumns(sqlite3* db, const QString& sql, int columns)
+// The type a column's values take, from its declared type, as SQL Server's would arrive:
+// SQLite keeps dates as text, and a NULL still has its column's type.
+QMetaType sqliteColumnType(const char* declared)
 {
-    std::vector<bool> result(columns, false);
-    sqlite3_stmt* stmt = nullptr;
-    const QByteArray utf8 = sql.toUtf8();
-    if (sqlite3_prepare_v2(db, utf8.constData(), static_cast<int>(utf8.size()), &stmt, nullptr) !=
-            SQLITE_OK ||
-        !stmt) {
-        sqlite3_finalize(stmt);
-        return result;
-    }
-    const int n = std::min(columns, sqlite3_column_count(stmt));
-    for (int i = 0; i < n; ++i) {
-        const char* decl = sqlite3_column_decltype(stmt, i);
-        if (!decl)
-            continue;
-        const QByteArray t = QByteArray(decl).toUpper();
-        result[i] = t.contains("DATE") || t.contains("TIME");
-    }
-    sqlite3_finalize(stmt);
-    return result;
+    if (!declared)
+        return QMetaType::fromType<QString>();
+    const QByteArray t = QByteArray(declared).toUpper();
+    if (t.contains("DATE") || t.contains("TIME"))
+        return QMetaType::fromType<QDateTime>();
+    if (t.contains("INT"))
+        return QMetaType::fromType<qlonglong>();
+    if (t.contains("REAL") || t.contains("FLOA") || t.contains("DOUB") || t.contains("NUMERIC") || t.contains("DECIMAL"))
+        return QMetaType::fromType<double>();
+    if (t.contains("BLOB") || t.contains("BINARY"))
+        return QMetaType::fromType<QByteArray>();
+    return QMetaType::fromType<QString>();
 }
 
 QVariant sqliteParameter(const QVariant& v)
@@ -260,6 +258,7 @@ void TADOConnection::Open()
     }
     m_nativeSqlite = native;
     m_connected = true;
+    setCommandTimeout(m_commandTimeout);
     Q_EMIT AfterConnect();
 }
 
@@ -267,6 +266,8 @@ void TADOConnection::Close()
 {
     if (!m_connected)
         return;
+    // Marked closed first, so that no detail query re-opens while its master closes.
+    m_connected = false;
     for (const auto& q : std::as_const(m_queries)) {
         if (q)
             q->connectionClosing();
@@ -279,7 +280,6 @@ void TADOConnection::Close()
     }
     QSqlDatabase::removeDatabase(m_connectionName);
     m_inTransaction = false;
-    m_connected = false;
     m_sqlite = m_nativeSqlite = false;
     Q_EMIT AfterDisconnect();
 }
@@ -288,6 +288,16 @@ void TADOConnection::requireOpen() const
 {
     if (!m_connected)
         throw DatabaseError(QStringLiteral("The database connection is not open"));
+}
+
+void TADOConnection::setCommandTimeout(int seconds)
+{
+    m_commandTimeout = std::max(0, seconds);
+    if (m_connected && m_nativeSqlite) {
+        // SQLite has no server to wait for, only locks held by other connections.
+        if (sqlite3* handle = sqliteHandle(database()))
+            sqlite3_busy_timeout(handle, m_commandTimeout * 1000);
+    }
 }
 
 void TADOConnection::BeginTrans()
@@ -602,6 +612,15 @@ std::unique_ptr<QSqlQuery> TVTAdoQuery::prepare(const QString& sql, const QVaria
     q->setForwardOnly(true);
     if (!q->prepare(sql))
         throw DatabaseError(errorText(q->lastError()));
+    if (!m_connection->isNativeSqlite()) {
+        // A driver that does not know the attribute keeps its own time-out.
+        const QVariant h = q->result()->handle();
+        if (h.isValid() && (qstrcmp(h.typeName(), "SQLHANDLE") == 0 || qstrcmp(h.typeName(), "void*") == 0)) {
+            if (SQLHANDLE stmt = *static_cast<const SQLHANDLE*>(h.constData()))
+                SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
+                               reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(m_connection->CommandTimeout())), 0);
+        }
+    }
     const bool native = m_connection->isNativeSqlite();
     for (int i = 0; i < values.size(); ++i) {
         const QVariant& v = values.at(i);
@@ -624,28 +643,35 @@ void TVTAdoQuery::Open()
     requireConnection();
     takeMasterValues();
     const QString sql = statementText();
-    std::unique_ptr<QSqlQuery> q = prepare(sql, boundValues());
+    if (m_connection->isNativeSqlite())
+        readSqlite(sql, boundValues());
+    else
+        readDriver(sql, boundValues());
+    m_row = m_rowCount > 0 ? 0 : -1;
+    m_bof = true;
+    m_eof = m_rowCount == 0;
+    m_state = TDataSetState::dsBrowse;
+    Q_EMIT AfterOpen();
+    Q_EMIT AfterScroll();
+    notifyDetails();
+}
+
+void TVTAdoQuery::readDriver(const QString& sql, const QVariantList& values)
+{
+    std::unique_ptr<QSqlQuery> q = prepare(sql, values);
     if (!q->isSelect())
         throw DatabaseError(QStringLiteral("The statement returns no rows"));
-
     const QSqlRecord record = q->record();
     const int columns = record.count();
     QStringList names;
     for (int i = 0; i < columns; ++i)
         names.append(record.fieldName(i));
-    std::vector<bool> dates(columns, false);
-    if (m_connection->isNativeSqlite())
-        dates = sqliteDateColumns(sqliteHandle(m_connection->database()), sql, columns);
-
-    std::vector<QVariant> cells;
+    std::deque<QVariant> cells;
     qsizetype rows = 0;
     while (q->next()) {
         for (int i = 0; i < columns; ++i) {
             QVariant v = q->value(i);
-            if (dates[i] && isString(v)) {
-                v = v.isNull() ? QVariant(QMetaType::fromType<QDateTime>())
-                               : QVariant(parseSqliteDateTime(*static_cast<const QString*>(v.constData())));
-            } else if (rows > 0 && isString(v) && !v.isNull()) {
+            if (rows > 0 && isString(v) && !v.isNull()) {
                 // Texts often repeat from row to row (folders, categories): share them.
                 const QVariant& above = cells[static_cast<size_t>((rows - 1) * columns + i)];
                 if (isString(above) &&
@@ -659,17 +685,141 @@ void TVTAdoQuery::Open()
     if (q->lastError().isValid())
         throw DatabaseError(errorText(q->lastError()));
     q->finish();
-
     m_fieldNames = names;
     m_cells = std::move(cells);
     m_rowCount = rows;
-    m_row = rows > 0 ? 0 : -1;
-    m_bof = true;
-    m_eof = rows == 0;
-    m_state = TDataSetState::dsBrowse;
-    Q_EMIT AfterOpen();
-    Q_EMIT AfterScroll();
-    notifyDetails();
+}
+
+namespace {
+
+// Owns one SQLite statement.
+struct SqliteStatement {
+    sqlite3_stmt* stmt = nullptr;
+    ~SqliteStatement() { sqlite3_finalize(stmt); }
+};
+
+} // namespace
+
+// The embedded database is read with SQLite's own calls on the driver's connection: the
+// whole result goes into memory, and this is where a large selection spends its time.
+void TVTAdoQuery::readSqlite(const QString& sql, const QVariantList& values)
+{
+    sqlite3* db = sqliteHandle(m_connection->database());
+    if (!db)
+        throw DatabaseError(QStringLiteral("The SQLite connection is not available"));
+    SqliteStatement s;
+    const QByteArray utf8 = sql.toUtf8();
+    if (sqlite3_prepare_v2(db, utf8.constData(), static_cast<int>(utf8.size()), &s.stmt, nullptr) != SQLITE_OK)
+        throw DatabaseError(QString::fromUtf8(sqlite3_errmsg(db)));
+    if (!s.stmt || sqlite3_column_count(s.stmt) == 0)
+        throw DatabaseError(QStringLiteral("The statement returns no rows"));
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant v = sqliteParameter(values.at(i));
+        int rc;
+        if (v.isNull()) {
+            rc = sqlite3_bind_null(s.stmt, i + 1);
+        } else {
+            switch (v.typeId()) {
+            case QMetaType::Bool:
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::Long:
+            case QMetaType::LongLong:
+            case QMetaType::Short:
+            case QMetaType::UShort:
+                rc = sqlite3_bind_int64(s.stmt, i + 1, v.toLongLong());
+                break;
+            case QMetaType::Double:
+            case QMetaType::Float:
+                rc = sqlite3_bind_double(s.stmt, i + 1, v.toDouble());
+                break;
+            case QMetaType::QByteArray: {
+                const QByteArray b = v.toByteArray();
+                rc = sqlite3_bind_blob64(s.stmt, i + 1, b.constData(), static_cast<sqlite3_uint64>(b.size()),
+                                         SQLITE_TRANSIENT);
+                break;
+            }
+            default: {
+                const QByteArray t = v.toString().toUtf8();
+                rc = sqlite3_bind_text64(s.stmt, i + 1, t.constData(), static_cast<sqlite3_uint64>(t.size()),
+                                         SQLITE_TRANSIENT, SQLITE_UTF8);
+                break;
+            }
+            }
+        }
+        if (rc != SQLITE_OK)
+            throw DatabaseError(QString::fromUtf8(sqlite3_errmsg(db)));
+    }
+
+    const int columns = sqlite3_column_count(s.stmt);
+    QStringList names;
+    std::vector<QMetaType> types;
+    for (int i = 0; i < columns; ++i) {
+        names.append(QString::fromUtf8(sqlite3_column_name(s.stmt, i)));
+        types.push_back(sqliteColumnType(sqlite3_column_decltype(s.stmt, i)));
+    }
+    // The previous row's text of each column: a repeated text shares the QString above it.
+    std::vector<QByteArray> lastText(static_cast<size_t>(columns));
+    QHash<QByteArray, QVariant> dateCache;
+    std::deque<QVariant> cells;
+    qsizetype rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
+        for (int i = 0; i < columns; ++i) {
+            const size_t col = static_cast<size_t>(i);
+            switch (sqlite3_column_type(s.stmt, i)) {
+            case SQLITE_NULL:
+                cells.emplace_back(types[col]);
+                break;
+            case SQLITE_INTEGER:
+                cells.emplace_back(static_cast<qlonglong>(sqlite3_column_int64(s.stmt, i)));
+                break;
+            case SQLITE_FLOAT:
+                cells.emplace_back(sqlite3_column_double(s.stmt, i));
+                break;
+            case SQLITE_BLOB: {
+                const char* data = static_cast<const char*>(sqlite3_column_blob(s.stmt, i));
+                cells.emplace_back(QByteArray(data, sqlite3_column_bytes(s.stmt, i)));
+                break;
+            }
+            default: {
+                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s.stmt, i));
+                const int size = sqlite3_column_bytes(s.stmt, i);
+                if (types[col] == QMetaType::fromType<QDateTime>()) {
+                    // Pictures share their dates (one per visit), and making a local QDateTime
+                    // is the dearest step of reading a row: each distinct text is made once.
+                    const QByteArray key = QByteArray::fromRawData(text, size);
+                    auto found = dateCache.constFind(key);
+                    if (found == dateCache.cend()) {
+                        const QDateTime dt = parseSqliteDateTime(text, size);
+                        const QVariant v = dt.isValid() ? QVariant(dt) : QVariant(QString::fromUtf8(text, size));
+                        if (dateCache.size() > 100000)
+                            dateCache.clear();
+                        found = dateCache.insert(QByteArray(text, size), v);
+                    }
+                    cells.push_back(found.value());
+                    break;
+                }
+                const size_t above = static_cast<size_t>((rows - 1) * columns + i);
+                QByteArray& last = lastText[col];
+                if (rows > 0 && last.size() == size && std::memcmp(last.constData(), text, static_cast<size_t>(size)) == 0 &&
+                    isString(cells[above])) {
+                    cells.push_back(cells[above]);
+                } else {
+                    last = QByteArray(text, size);
+                    cells.emplace_back(QString::fromUtf8(text, size));
+                }
+                break;
+            }
+            }
+        }
+        ++rows;
+    }
+    if (rc != SQLITE_DONE)
+        throw DatabaseError(QString::fromUtf8(sqlite3_errmsg(db)));
+    m_fieldNames = names;
+    m_cells = std::move(cells);
+    m_rowCount = rows;
 }
 
 void TVTAdoQuery::Close()
@@ -677,8 +827,7 @@ void TVTAdoQuery::Close()
     if (!Active())
         return;
     m_state = TDataSetState::dsInactive;
-    m_cells.clear();
-    m_cells.shrink_to_fit();
+    m_cells = {};
     m_editRow.clear();
     m_rowCount = 0;
     m_row = -1;
@@ -706,20 +855,6 @@ int TVTAdoQuery::fieldIndex(const QString& name) const
     return -1;
 }
 
-const QVariant* TVTAdoQuery::currentRow() const
-{
-    if (m_state == TDataSetState::dsEdit || m_state == TDataSetState::dsInsert)
-        return m_editRow.data();
-    if (m_row < 0)
-        return nullptr;
-    return m_cells.data() + m_row * m_fieldNames.size();
-}
-
-QVariant* TVTAdoQuery::currentRow()
-{
-    return const_cast<QVariant*>(std::as_const(*this).currentRow());
-}
-
 QVariant TVTAdoQuery::FieldByName(const QString& name) const
 {
     if (!Active())
@@ -734,9 +869,10 @@ QVariant TVTAdoQuery::Fields(int index) const
 {
     if (!Active() || index < 0 || index >= m_fieldNames.size())
         throw DatabaseError(QStringLiteral("Field index %1 out of range").arg(index));
-    const QVariant* row = currentRow();
+    if (m_state == TDataSetState::dsEdit || m_state == TDataSetState::dsInsert)
+        return m_editRow[static_cast<size_t>(index)];
     // An empty result has its fields, all null.
-    return row ? row[index] : QVariant();
+    return m_row < 0 ? QVariant() : m_cells[static_cast<size_t>(m_row * m_fieldNames.size() + index)];
 }
 
 int TVTAdoQuery::RecNo() const
@@ -838,7 +974,7 @@ bool TVTAdoQuery::Locate(const QStringList& fieldNames, const QVariantList& valu
     }
     const qsizetype columns = m_fieldNames.size();
     for (qsizetype row = 0; row < m_rowCount; ++row) {
-        const QVariant* cells = m_cells.data() + row * columns;
+        const auto cells = m_cells.cbegin() + row * columns;
         bool all = true;
         for (size_t k = 0; k < indexes.size() && all; ++k)
             all = sameValue(cells[indexes[k]], values.at(static_cast<qsizetype>(k)), options);
@@ -984,7 +1120,7 @@ void TVTAdoQuery::Post()
         m_editRow.clear();
         return;
     }
-    QVariant* original = m_cells.data() + m_row * columns;
+    const auto original = m_cells.begin() + m_row * columns;
     QList<int> criteria = keyColumns(m_connection->database(), table, m_fieldNames);
     for (qsizetype i = 0; i < columns; ++i) {
         if (m_editChanged[static_cast<size_t>(i)] && !criteria.contains(static_cast<int>(i)))
@@ -1027,7 +1163,7 @@ void TVTAdoQuery::Delete()
     requireConnection();
     const QString table = editableTable();
     const qsizetype columns = m_fieldNames.size();
-    const QVariant* original = m_cells.data() + m_row * columns;
+    const auto original = m_cells.cbegin() + m_row * columns;
     QStringList where;
     QVariantList values;
     for (int i : keyColumns(m_connection->database(), table, m_fieldNames)) {

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -42,6 +43,11 @@ public:
     void RollbackTrans();
     bool InTransaction() const { return m_inTransaction; }
 
+    // Seconds a statement may wait (for a lock, for the server) before it fails; ADO's 30 by
+    // default. Applies to statements run from now on.
+    int CommandTimeout() const { return m_commandTimeout; }
+    void setCommandTimeout(int seconds);
+
     // The database the connection stands in: the catalogue on a server, the file for SQLite.
     QString DefaultDatabase() const;
 
@@ -67,6 +73,7 @@ private:
 
     QString m_connectionString;
     QString m_connectionName;
+    int m_commandTimeout = 30;
     bool m_connected = false;
     bool m_inTransaction = false;
     bool m_sqlite = false;
@@ -201,12 +208,12 @@ private:
     void notifyDetails(bool swallowErrors = false);
     void connectionClosing();
     QString statementText() const;
+    void readDriver(const QString& sql, const QVariantList& values);
+    void readSqlite(const QString& sql, const QVariantList& values);
     std::unique_ptr<QSqlQuery> prepare(const QString& sql, const QVariantList& values) const;
     QVariantList boundValues() const;
     void moveTo(qsizetype row, bool eof, bool bof);
     QString editableTable() const;
-    const QVariant* currentRow() const;
-    QVariant* currentRow();
 
     QPointer<TADOConnection> m_connection;
     TLockType m_lockType = TLockType::ltReadOnly;
@@ -219,7 +226,9 @@ private:
 
     TDataSetState m_state = TDataSetState::dsInactive;
     QStringList m_fieldNames;
-    std::vector<QVariant> m_cells; // row-major
+    // Row-major; a deque grows without copying what it holds, which keeps a large result's
+    // peak memory near its size.
+    std::deque<QVariant> m_cells;
     qsizetype m_rowCount = 0;
     qsizetype m_row = -1;
     bool m_eof = true;

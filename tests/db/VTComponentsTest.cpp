@@ -350,10 +350,18 @@ TEST_P(VTComponentsTest, ParenthesisedCompoundQueryRuns)
 TEST_P(VTComponentsTest, ClosingTheConnectionClosesItsQueries)
 {
     auto q = open({QStringLiteral("SELECT * FROM KUNDER")});
+    TDataSource source;
+    source.setDataSet(q.get());
+    TVTAdoQuery detail;
+    detail.setConnection(&connection);
+    detail.setSQL({QStringLiteral("SELECT * FROM PATBILDER WHERE PATIENTNR = :PATIENTNR")});
+    detail.setDataSource(&source);
+    detail.Open();
     connection.BeginTrans();
     connection.Execute(QStringLiteral("DELETE FROM KUNDER"));
     connection.Close();
     EXPECT_FALSE(q->Active());
+    EXPECT_FALSE(detail.Active());
     EXPECT_FALSE(connection.InTransaction());
     EXPECT_EQ(value(QStringLiteral("SELECT COUNT(*) FROM KUNDER")), QStringLiteral("3"));
     try {
