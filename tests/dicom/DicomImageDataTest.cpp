@@ -132,6 +132,7 @@ TEST(DicomImageData, IconHeightRoundsHalvesToEven)
         image.GenerateIcon();
         QTemporaryDir dir;
         ds->SaveToFile(dir.filePath(QStringLiteral("i.dcm")), 0);
+        expectValid(dir.filePath(QStringLiteral("i.dcm")));
         auto file = loadDicom(dir.filePath(QStringLiteral("i.dcm")));
         DcmItem* icon = nullptr;
         ASSERT_TRUE(file->getDataset()->findAndGetSequenceItem(DCM_IconImageSequence, icon).good());
@@ -151,6 +152,7 @@ TEST(DicomImageData, FileNameAlreadyInThePatientsFolderKeepsItsFolder)
     ASSERT_TRUE(image.Store(true, error)) << error.toStdString();
     EXPECT_EQ(image.Filename(), name);
     EXPECT_EQ(store.allFiles(), QStringList{QStringLiteral("store/1950-0101/serie/bild.dcm")});
+    expectValid(store.root + QStringLiteral("/1950-0101/serie/bild.dcm"));
 
     // A folder that merely begins with the ID belongs to another patient.
     auto other = objectFor(QStringLiteral("1950-0101"));
@@ -169,7 +171,7 @@ TEST(DicomImageData, SyntaxAboveTheLastCodeWritesUncompressed)
     EXPECT_EQ(image.CompressionType(), 0u);
     auto file = loadDicom(store.root + QStringLiteral("/1234/") + Uid + QStringLiteral(".dcm"));
     EXPECT_EQ(rawValue(*file, 0x0002, 0x0010), QByteArray(UID_LittleEndianExplicitTransferSyntax));
-    EXPECT_EQ(dcmdumpProblems(store.root + QStringLiteral("/1234/") + Uid + QStringLiteral(".dcm")), QString());
+    expectValid(store.root + QStringLiteral("/1234/") + Uid + QStringLiteral(".dcm"));
 }
 
 struct RefusedCase {

@@ -133,6 +133,7 @@ TEST(DicomStore, FallsBackToLittleEndianWhenTheServerRefusesTheAskedSyntax)
     auto file = loadDicom(files.first());
     EXPECT_EQ(rawValue(*file, 0x0002, 0x0010), QByteArray(UID_LittleEndianImplicitTransferSyntax));
     expectSamePixels(*file, 16, 8);
+    expectValid(files.first());
 }
 
 TEST(DicomStore, OrthancReceivesTheObjectAsSent)
@@ -160,6 +161,7 @@ TEST(DicomStore, OrthancReceivesTheObjectAsSent)
     writeAll(path, peer.httpGet(QStringLiteral("/instances/%1/file").arg(id)));
     auto file = loadDicom(path);
     expectSamePixels(*file, 50, 30);
+    expectValid(path);
 }
 
 // Success and the warnings B000, B006 and B007 mean stored; every other status is a failure
