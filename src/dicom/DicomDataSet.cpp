@@ -118,7 +118,6 @@ E_TransferSyntax xferForCode(int32_t code)
 
 CharacterSetEncoding::CharacterSetEncoding(DcmDataset& dataset)
 {
-    std::vector<DcmElement*> texts;
     bool latin1 = true;
     DcmStack stack;
     while (dataset.nextObject(stack, OFTrue).good()) {
@@ -132,7 +131,6 @@ CharacterSetEncoding::CharacterSetEncoding(DcmDataset& dataset)
         if (element->getOFStringArray(value).bad())
             continue;
         latin1 = latin1 && fitsLatin1(QString::fromUtf8(value.c_str(), qsizetype(value.length())));
-        texts.push_back(element);
         m_utf8Values.emplace_back(element, value);
     }
     m_declared = latin1 ? "ISO_IR 100" : "ISO_IR 192";

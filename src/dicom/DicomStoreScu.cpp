@@ -19,7 +19,7 @@ bool storedStatus(Uint16 status)
 
 QString hexStatus(Uint16 status)
 {
-    return QStringLiteral("0x%1").arg(status, 4, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("0X"), QLatin1String("0x"));
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(status, 4, 16, QLatin1Char('0')).toUpper();
 }
 
 } // namespace

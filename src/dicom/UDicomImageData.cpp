@@ -92,7 +92,9 @@ QString patientFolderProblem(const QString& id)
         return QStringLiteral("Patient-ID:t \"%1\" innehåller ett katalogtecken (/ eller \\).").arg(id);
     if (id.contains(u':'))
         return QStringLiteral("Patient-ID:t \"%1\" innehåller ett kolon (enhetsbeteckning).").arg(id);
-    if (id == QLatin1String(".") || id == QLatin1String(".."))
+    // Windows drops trailing dots and blanks, so a name of only those would be the root.
+    static const QRegularExpression dotsAndBlanks(QStringLiteral("^[. ]+$"));
+    if (dotsAndBlanks.match(id).hasMatch())
         return QStringLiteral("Patient-ID:t \"%1\" pekar inte på en egen katalog.").arg(id);
     if (hasControlCharacter(id))
         return QStringLiteral("Patient-ID:t innehåller styrtecken.");

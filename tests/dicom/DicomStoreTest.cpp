@@ -133,6 +133,7 @@ TEST(DicomStore, FallsBackToLittleEndianWhenTheServerRefusesTheAskedSyntax)
     auto file = loadDicom(files.first());
     EXPECT_EQ(rawValue(*file, 0x0002, 0x0010), QByteArray(UID_LittleEndianImplicitTransferSyntax));
     expectSamePixels(*file, 16, 8);
+    expectValid(files.first());
 }
 
 TEST(DicomStore, OrthancReceivesTheObjectAsSent)
@@ -160,6 +161,7 @@ TEST(DicomStore, OrthancReceivesTheObjectAsSent)
     writeAll(path, peer.httpGet(QStringLiteral("/instances/%1/file").arg(id)));
     auto file = loadDicom(path);
     expectSamePixels(*file, 50, 30);
+    expectValid(path);
 }
 
 // Success and the warnings B000, B006 and B007 mean stored; every other status is a failure
@@ -189,6 +191,7 @@ struct RefusalCase {
     QStringList storescpOptions; // storescp is started with these unless the case needs another peer
     int peerKind;                // 0 storescp, 1 nothing listening, 2 Orthanc with another AE title
     const char* expected;        // part of the failure text
+    const char* sopClass = SecondaryCaptureUid;
 };
 
 TEST(DicomStore, RefusalsTimeOutsAndDroppedConnectionsAreFailures)
@@ -199,6 +202,8 @@ TEST(DicomStore, RefusalsTimeOutsAndDroppedConnectionsAreFailures)
         {"unknown called AE title", {}, 2, "association failed"},
         {"connection dropped", {QStringLiteral("--abort-during")}, 0, "failed"},
         {"no answer in time", {QStringLiteral("--sleep-during"), QStringLiteral("6")}, 0, "failed"},
+        {"SOP class not accepted", {}, 0, "No acceptable Presentation Contexts",
+         "1.2.826.0.1.3680043.10.1134.9.9"},
     };
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -215,9 +220,10 @@ TEST(DicomStore, RefusalsTimeOutsAndDroppedConnectionsAreFailures)
             port = peer.port();
             called = QStringLiteral("SOMEONEELSE");
         }
-        auto ds = makeImageDataSet(SecondaryCaptureUid, 64, 64);
+        // Large enough that a dropped connection hits the sender while it writes.
+        auto ds = makeImageDataSet(c.sopClass, 1000, 1000);
         ds->setStoreTimeouts({2, 2, 2});
-        const QString failure = store(*ds, called, port);
+        const QString failure = store(*ds, called, port, TransferSyntaxCode::ExplicitLittleEndian);
         EXPECT_TRUE(failure.contains(QLatin1String(c.expected))) << failure.toStdString();
         EXPECT_TRUE(failure.contains(QStringLiteral("127.0.0.1:%1").arg(port))) << failure.toStdString();
     }

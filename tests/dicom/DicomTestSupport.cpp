@@ -2,6 +2,8 @@
 
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -157,6 +159,12 @@ QStringList dciodvfyEncodingErrors(const QString& path)
             }
     }
     return errors;
+}
+
+void expectValid(const QString& path)
+{
+    EXPECT_EQ(dcmdumpProblems(path), QString()) << path.toStdString();
+    EXPECT_EQ(dciodvfyEncodingErrors(path), QStringList()) << path.toStdString();
 }
 
 PeerProcess::~PeerProcess()

@@ -39,6 +39,8 @@ QString dcmdumpProblems(const QString& path);
 // dciodvfy's error lines about encoding (VR, value length, multiplicity, UID syntax); a
 // deflated file is checked through an explicit little-endian copy made with dcmconv.
 QStringList dciodvfyEncodingErrors(const QString& path);
+// Expects dcmdump to read the file without a warning and dciodvfy to find no encoding error.
+void expectValid(const QString& path);
 // Every "Error" and "Warning" line of dciodvfy for the file.
 QStringList dciodvfyReport(const QString& path);
 
