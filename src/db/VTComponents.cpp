@@ -652,8 +652,8 @@ void TVTAdoQuery::Open()
     m_eof = m_rowCount == 0;
     m_state = TDataSetState::dsBrowse;
     Q_EMIT AfterOpen();
-    Q_EMIT AfterScroll();
     notifyDetails();
+    Q_EMIT AfterScroll();
 }
 
 void TVTAdoQuery::readDriver(const QString& sql, const QVariantList& values)
@@ -833,8 +833,8 @@ void TVTAdoQuery::Close()
     m_row = -1;
     m_eof = m_bof = true;
     Q_EMIT AfterClose();
-    Q_EMIT AfterScroll();
     notifyDetails(true);
+    Q_EMIT AfterScroll();
 }
 
 int TVTAdoQuery::ExecSQL()
@@ -898,8 +898,9 @@ void TVTAdoQuery::moveTo(qsizetype row, bool eof, bool bof)
     m_eof = eof;
     m_bof = bof;
     if (changed) {
-        Q_EMIT AfterScroll();
+        // Details first, so that whoever hears of the move sees them follow.
         notifyDetails();
+        Q_EMIT AfterScroll();
     }
 }
 
@@ -1110,8 +1111,9 @@ void TVTAdoQuery::Post()
         m_editRow.clear();
         m_row = m_rowCount - 1;
         m_eof = m_bof = false;
-        Q_EMIT AfterScroll();
+        // Details first, so that whoever hears of the move sees them follow.
         notifyDetails();
+        Q_EMIT AfterScroll();
         return;
     }
 
@@ -1148,8 +1150,8 @@ void TVTAdoQuery::Post()
     std::copy(m_editRow.begin(), m_editRow.end(), original);
     m_state = TDataSetState::dsBrowse;
     m_editRow.clear();
-    Q_EMIT AfterScroll();
     notifyDetails();
+    Q_EMIT AfterScroll();
 }
 
 void TVTAdoQuery::Delete()
@@ -1186,8 +1188,8 @@ void TVTAdoQuery::Delete()
         m_row = m_rowCount - 1;
     m_eof = m_rowCount == 0;
     m_bof = m_rowCount == 0;
-    Q_EMIT AfterScroll();
     notifyDetails();
+    Q_EMIT AfterScroll();
 }
 
 } // namespace b2d

@@ -375,6 +375,22 @@ TEST_P(VTComponentsTest, ClosingTheConnectionClosesItsQueries)
 INSTANTIATE_TEST_SUITE_P(Backends, VTComponentsTest, ::testing::Values(Backend::Embedded, Backend::Odbc),
                          [](const auto& info) { return std::string(test::backendName(info.param)); });
 
+TEST(TADOConnectionOpen, OdbcDriverByItsRegisteredName)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("praktik.db"));
+    test::sqliteScript(file, QStringLiteral("CREATE TABLE KUNDER (PATIENTNR INTEGER); INSERT INTO KUNDER VALUES (42);"));
+    TADOConnection c;
+    c.Open(QStringLiteral("Provider=MSDASQL;DRIVER={SQLite3};Database=") + file);
+    EXPECT_TRUE(c.isSqlite());
+    EXPECT_FALSE(c.isNativeSqlite());
+    TVTAdoQuery q;
+    q.setConnection(&c);
+    q.setSQL({QStringLiteral("SELECT PATIENTNR FROM KUNDER")});
+    q.Open();
+    EXPECT_EQ(q.FieldByName(QStringLiteral("PATIENTNR")).toInt(), 42);
+}
+
 TEST(TADOConnectionOpen, FailsClearlyWithoutTouchingAnything)
 {
     QTemporaryDir dir;
