@@ -4,12 +4,6 @@
 
 namespace b2d {
 
-const std::vector<Command>& commands()
-{
-    static const std::vector<Command> table = {};
-    return table;
-}
-
 namespace {
 
 void printHelp(std::ostream& out)

@@ -489,10 +489,11 @@ Built buildPractice(const QString& dbFile, const QString& stage, const QString& 
 
         if (patientNr == bigPicturePatient) {
             ++lopnr;
-            const QString name = QStringLiteral("panorama-stor_%1_%2.jpg").arg(patientNr).arg(lopnr);
+            // A colour photo, so that its 42 MB of raw pixels meet the 40 MB limit.
+            const QString name = QStringLiteral("intraoral-stor_%1_%2.jpg").arg(patientNr).arg(lopnr);
             writeBigJpeg(stagePictures + catalogs[1] + u'/' + name);
             db.insert("PATBILDER", {"PATIENTNR", "LOPNR", "DATUM", "BILDNAMN", "BILDKATALOG", "KATEGORI", "BILDFLIK"},
-                      {patientNr, lopnr, dateTimeText(visit, 10, 15), name, 2, 12, 2});
+                      {patientNr, lopnr, dateTimeText(visit, 10, 15), name, 2, 10, 2});
             numbers.push_back(lopnr);
             ++built.pictures;
         }
