@@ -54,6 +54,11 @@ struct DecodeCase {
     int tolerance;
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* os)
+{
+    *os << c.file;
+}
+
 class DecodeAgainstReference : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeAgainstReference, MatchesTheToolsPixels)
@@ -93,12 +98,15 @@ INSTANTIATE_TEST_SUITE_P(Readers, DecodeAgainstReference, ::testing::Values(
     DecodeCase{"png_grey_interlaced.png", PixelFormat::Bits24, "convert", im("%f"), 0},
     // The first frame, with its transparent colour shown as stored.
     DecodeCase{"gif_frames.gif", PixelFormat::Bits24, "convert", im("%f[0]", {"-alpha", "off"}), 0},
+    DecodeCase{"gif_interlaced.gif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_pages_lzw.tif", PixelFormat::Bits24, "convert", im("%f[0]"), 0},
     DecodeCase{"tiff_grey.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_16bit.tif", PixelFormat::Bits24, "convert", im("%f"), 1},
     // Read in bands of strips and of tile rows.
     DecodeCase{"tiff_strips.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_tiled.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
+    DecodeCase{"tiff_alpha.tif", PixelFormat::Bits24, "convert",
+               im("%f", {"-background", "black", "-alpha", "remove"}), 1},
     // A file stored bottom-up is turned upright.
     DecodeCase{"tiff_bottom_up.tif", PixelFormat::Bits24, "convert", im("%f", {"-flip"}), 0},
     // BMP keeps the file's layout and palette.
@@ -106,6 +114,8 @@ INSTANTIATE_TEST_SUITE_P(Readers, DecodeAgainstReference, ::testing::Values(
     DecodeCase{"bmp_4bit.bmp", PixelFormat::Bits4, "convert", im("%f"), 0},
     DecodeCase{"bmp_8bit.bmp", PixelFormat::Bits8, "convert", im("%f"), 0},
     DecodeCase{"bmp_8bit_rle.bmp", PixelFormat::Bits8, "convert", im("%f"), 0},
+    // Qt widens 5-bit samples by shifting, ImageMagick by scaling: up to 7 apart.
+    DecodeCase{"bmp_16bit.bmp", PixelFormat::Bits24, "convert", im("%f"), 7},
     DecodeCase{"bmp_24bit.bmp", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"bmp_32bit.bmp", PixelFormat::Bits32, "convert", im("%f", {"-alpha", "off"}), 0}),
     [](const ::testing::TestParamInfo<DecodeCase>& info) {
