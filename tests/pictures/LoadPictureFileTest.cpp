@@ -101,6 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Readers, DecodeAgainstReference, ::testing::Values(
     DecodeCase{"gif_interlaced.gif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_pages_lzw.tif", PixelFormat::Bits24, "convert", im("%f[0]"), 0},
     DecodeCase{"tiff_grey.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
+    DecodeCase{"tiff_min_is_white.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_16bit.tif", PixelFormat::Bits24, "convert", im("%f"), 1},
     // Read in bands of strips and of tile rows.
     DecodeCase{"tiff_strips.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
