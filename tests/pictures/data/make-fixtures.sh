@@ -31,4 +31,3 @@ convert -seed 9 -size 37x150 plasma: -depth 8 -define tiff:tile-geometry=16x16 -
 convert $base -colors 100 -interlace GIF gif_interlaced.gif
 convert $base \( -size 37x23 gradient:white-black \) -alpha off -compose CopyOpacity -composite tiff_alpha.tif
 convert $base -define bmp:subtype=RGB565 bmp_16bit.bmp
-convert $base -colorspace Gray -define tiff:photometric=min-is-white tiff_min_is_white.tif
