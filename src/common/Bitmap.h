@@ -60,6 +60,8 @@ public:
     friend bool operator==(const Bitmap&, const Bitmap&) = default;
 
 private:
+    void adviseLargePages();
+
     int m_width = 0;
     int m_height = 0;
     PixelFormat m_format = PixelFormat::Bits24;

@@ -3,7 +3,7 @@
 #include "common/PictureFormatError.h"
 #include "pictures/PictureFile.h"
 
-#include <QBuffer>
+#include <QFile>
 #include <QImage>
 #include <QImageReader>
 #include <QtEndian>
@@ -52,10 +52,13 @@ PixelFormat layoutFor(const QImage& image, int storedBits)
 
 void BmpReader::load(Bitmap& target, const QString& fileName) const
 {
-    QByteArray data = ReadWholeFile(fileName, BmpError);
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, "bmp");
+    // Qt reads the file itself: an uncompressed BMP is as large as its pixels, and a copy of it
+    // in memory would double what one load holds.
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        throw PictureFormatError(WithReason(BmpError, "cannot read the file"));
+    const int storedBits = storedBitCount(file.peek(30));
+    QImageReader reader(&file, "bmp");
     reader.setDecideFormatFromContent(false);
     const QSize size = reader.size();
     if (size.isValid())
@@ -66,8 +69,7 @@ void BmpReader::load(Bitmap& target, const QString& fileName) const
     if (!reader.read(&image) || image.isNull())
         throw PictureFormatError(WithReason(BmpError, reader.errorString().toStdString()));
 
-    const PixelFormat layout = layoutFor(image, storedBitCount(data));
-    data.clear();
+    const PixelFormat layout = layoutFor(image, storedBits);
     if (layout == PixelFormat::Bits24 || layout == PixelFormat::Bits32) {
         if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
             image = image.convertToFormat(QImage::Format_RGB32);

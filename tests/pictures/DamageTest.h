@@ -1,7 +1,7 @@
 #pragma once
 
 // Cut-and-damage check for picture readers: writes truncated and byte-damaged copies of a
-// fixture and loads each through LoadPictureFile. Every copy must either raise the format's
+// fixture (or of a picture built in the test) and loads each through LoadPictureFile. Every copy must either raise the format's
 // PictureFormatError or give a picture with a defined, non-empty size; a crash, a hang or an
 // out-of-bounds access (seen in the sanitizer build) fails the test run itself.
 
@@ -97,18 +97,18 @@ inline bool LoadDamagedCopy(const QString& path, const DamageOptions& options)
     return false;
 }
 
-// Runs every cut and damaged copy of fixture through LoadPictureFile under the fixture's own
-// extension.
-inline DamageSummary CheckCutAndDamaged(const QString& fixture, const DamageOptions& options)
+// Runs every cut and damaged copy of a picture held in memory through LoadPictureFile, under a
+// file name with the given extension (".tga"); for pictures a test builds itself.
+inline DamageSummary CheckCutAndDamagedData(const QByteArray& data, const QString& extension,
+                                            const DamageOptions& options)
 {
     DamageSummary summary;
-    const QByteArray data = readAll(fixture);
     QTemporaryDir dir;
     EXPECT_TRUE(dir.isValid());
-    const QString path = dir.filePath("damaged." + QFileInfo(fixture).suffix());
+    const QString path = dir.filePath("damaged" + extension);
 
     for (qsizetype length : DamageCutLengths(data.size())) {
-        SCOPED_TRACE(QString("%1 cut to %2 bytes").arg(fixture).arg(length).toStdString());
+        SCOPED_TRACE(QString("cut to %1 bytes").arg(length).toStdString());
         writeAll(path, data.left(length));
         const bool raised = LoadDamagedCopy(path, options);
         if (length < options.cutsMustFailBelow) {
@@ -119,12 +119,19 @@ inline DamageSummary CheckCutAndDamaged(const QString& fixture, const DamageOpti
     }
     int n = 0;
     for (const QByteArray& copy : DamagedCopies(data)) {
-        SCOPED_TRACE(QString("%1 damaged copy %2").arg(fixture).arg(n++).toStdString());
+        SCOPED_TRACE(QString("damaged copy %1").arg(n++).toStdString());
         writeAll(path, copy);
         summary.raised += LoadDamagedCopy(path, options);
         ++summary.loads;
     }
     return summary;
+}
+
+// The same for a fixture file, under the fixture's own extension.
+inline DamageSummary CheckCutAndDamaged(const QString& fixture, const DamageOptions& options)
+{
+    SCOPED_TRACE(fixture.toStdString());
+    return CheckCutAndDamagedData(readAll(fixture), "." + QFileInfo(fixture).suffix(), options);
 }
 
 } // namespace b2d::test

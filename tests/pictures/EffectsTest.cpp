@@ -87,6 +87,25 @@ TEST(ResampleBitmap, ShrinksWithMirroredBordersAndTruncation)
     EXPECT_EQ(target, greyRows({{15, 30, 47}, {15, 30, 47}}));
 }
 
+TEST(ResampleBitmap, SumsBeyondTheByteRangeAreClamped)
+{
+    // Lanczos3 rings on both sides of a black-to-white step: below 0 on the dark side, above
+    // 255 on the light side. Clamped, the dark side stays dark and the light side light.
+    Bitmap source = greyRows({{0, 0, 0, 0, 255, 255, 255, 255}, {0, 0, 0, 0, 255, 255, 255, 255}});
+    Bitmap target;
+    ResampleBitmap(source, target, 29, 2, FilterKind::Lanczos3Filter, 3.0f);
+    for (int i = 0; i < 29; ++i) {
+        const int value = target.pixel(i, 0).red;
+        if (i < 14) {
+            EXPECT_LT(value, 128) << "column " << i;
+        } else if (i > 14) {
+            EXPECT_GT(value, 128) << "column " << i;
+        }
+    }
+    EXPECT_EQ(target.pixel(0, 0).red, 0);
+    EXPECT_EQ(target.pixel(28, 0).red, 255);
+}
+
 TEST(ResampleBitmap, TriangleAtTheSameSizeReproducesTheSource)
 {
     Bitmap source = randomPicture(13, 7, 1);

@@ -54,6 +54,11 @@ struct DecodeCase {
     int tolerance;
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* os)
+{
+    *os << c.file;
+}
+
 class DecodeAgainstReference : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeAgainstReference, MatchesTheToolsPixels)
@@ -93,12 +98,15 @@ INSTANTIATE_TEST_SUITE_P(Readers, DecodeAgainstReference, ::testing::Values(
     DecodeCase{"png_grey_interlaced.png", PixelFormat::Bits24, "convert", im("%f"), 0},
     // The first frame, with its transparent colour shown as stored.
     DecodeCase{"gif_frames.gif", PixelFormat::Bits24, "convert", im("%f[0]", {"-alpha", "off"}), 0},
+    DecodeCase{"gif_interlaced.gif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_pages_lzw.tif", PixelFormat::Bits24, "convert", im("%f[0]"), 0},
     DecodeCase{"tiff_grey.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_16bit.tif", PixelFormat::Bits24, "convert", im("%f"), 1},
     // Read in bands of strips and of tile rows.
     DecodeCase{"tiff_strips.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"tiff_tiled.tif", PixelFormat::Bits24, "convert", im("%f"), 0},
+    DecodeCase{"tiff_alpha.tif", PixelFormat::Bits24, "convert",
+               im("%f", {"-background", "black", "-alpha", "remove"}), 1},
     // A file stored bottom-up is turned upright.
     DecodeCase{"tiff_bottom_up.tif", PixelFormat::Bits24, "convert", im("%f", {"-flip"}), 0},
     // BMP keeps the file's layout and palette.
@@ -106,6 +114,8 @@ INSTANTIATE_TEST_SUITE_P(Readers, DecodeAgainstReference, ::testing::Values(
     DecodeCase{"bmp_4bit.bmp", PixelFormat::Bits4, "convert", im("%f"), 0},
     DecodeCase{"bmp_8bit.bmp", PixelFormat::Bits8, "convert", im("%f"), 0},
     DecodeCase{"bmp_8bit_rle.bmp", PixelFormat::Bits8, "convert", im("%f"), 0},
+    // Qt widens 5-bit samples by shifting, ImageMagick by scaling: up to 7 apart.
+    DecodeCase{"bmp_16bit.bmp", PixelFormat::Bits24, "convert", im("%f"), 7},
     DecodeCase{"bmp_24bit.bmp", PixelFormat::Bits24, "convert", im("%f"), 0},
     DecodeCase{"bmp_32bit.bmp", PixelFormat::Bits32, "convert", im("%f", {"-alpha", "off"}), 0}),
     [](const ::testing::TestParamInfo<DecodeCase>& info) {
@@ -290,6 +300,39 @@ QByteArray withHugeSize(const QString& file)
         }
     }
     return d;
+}
+
+TEST(LoadPictureFile, MinIsWhiteTiffIsInverted)
+{
+    // The grey fixture with its photometric interpretation (262) patched to "0 is white".
+    QByteArray d = readAll(fixture("tiff_grey.tif"));
+    auto* p = reinterpret_cast<uchar*>(d.data());
+    const quint32 ifd = qFromLittleEndian<quint32>(p + 4);
+    const quint16 count = qFromLittleEndian<quint16>(p + ifd);
+    bool patched = false;
+    for (quint16 i = 0; i < count; ++i) {
+        uchar* entry = p + ifd + 2 + i * 12;
+        if (qFromLittleEndian<quint16>(entry) == 262) {
+            qToLittleEndian<quint16>(0, entry + 8);
+            patched = true;
+        }
+    }
+    ASSERT_TRUE(patched);
+    QTemporaryDir dir;
+    writeAll(dir.filePath("white.tif"), d);
+
+    Bitmap grey = freshBitmap(), inverted = freshBitmap();
+    LoadPictureFile(grey, fixture("tiff_grey.tif"));
+    LoadPictureFile(inverted, dir.filePath("white.tif"));
+    ASSERT_EQ(inverted.width(), grey.width());
+    ASSERT_EQ(inverted.height(), grey.height());
+    for (int y = 0; y < grey.height(); ++y) {
+        for (int x = 0; x < grey.width(); ++x) {
+            const PaletteEntry g = grey.pixel(x, y);
+            const auto v = uint8_t(255 - g.red);
+            ASSERT_EQ(inverted.pixel(x, y), (PaletteEntry{v, v, v})) << x << "," << y;
+        }
+    }
 }
 
 TEST(LoadPictureFile, OverLargePictureIsRefusedWithTheFormatsError)

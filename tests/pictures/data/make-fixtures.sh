@@ -28,3 +28,6 @@ convert $base -alpha set -channel A -evaluate set 60% +channel -type TrueColorAl
 convert $base -orient bottom-left tiff_bottom_up.tif
 convert -seed 9 -size 37x150 plasma: -depth 8 -define tiff:rows-per-strip=5 -compress Zip tiff_strips.tif
 convert -seed 9 -size 37x150 plasma: -depth 8 -define tiff:tile-geometry=16x16 -compress Zip tiff_tiled.tif
+convert $base -colors 100 -interlace GIF gif_interlaced.gif
+convert $base \( -size 37x23 gradient:white-black \) -alpha off -compose CopyOpacity -composite tiff_alpha.tif
+convert $base -define bmp:subtype=RGB565 bmp_16bit.bmp
