@@ -12,7 +12,6 @@ public:
     explicit QtMessages(QWidget* parent = nullptr) : m_parent(parent) {}
     void setParent(QWidget* parent) { m_parent = parent; }
 
-protected:
     void show(MessageKind kind, const QString& text) override;
     bool askYesNo(const QString& text) override;
 

@@ -85,7 +85,7 @@ QLabel* coverPanel(const char* name)
 }
 
 // The log header: a grey bold caption with its check boxes on the right.
-QFrame* logHeader(const QString& caption, const char* name, std::initializer_list<QCheckBox*> boxes)
+QFrame* logHeader(const QString& caption, const char* name, std::initializer_list<QCheckBox*> boxes, QLabel*& title)
 {
     auto* pnl = named(new QFrame, name);
     pnl->setFrameShape(QFrame::Panel);
@@ -99,7 +99,7 @@ QFrame* logHeader(const QString& caption, const char* name, std::initializer_lis
     pnl->setPalette(pal);
     auto* row = new QHBoxLayout(pnl);
     row->setContentsMargins(6, 2, 6, 2);
-    auto* title = new QLabel(caption);
+    title = new QLabel(caption);
     QFont f = title->font();
     f.setBold(true);
     title->setFont(f);
@@ -161,8 +161,8 @@ TfrmMain::TfrmMain(std::unique_ptr<Settings> settings, QWidget* parent)
     : QMainWindow(parent)
     , m_settings(settings ? std::move(settings) : Settings::createDefault(currentWorkFolder()))
     , m_messages(this)
-    , m_cipher(StoredLoginCipher::installationKey())
-    , m_chooser(m_dataProvider, *m_settings, m_messages, this)
+    , m_session(std::make_unique<RunSession>(*m_settings, m_forward, static_cast<RunObserver&>(*this),
+                                             currentWorkFolder()))
 {
     setObjectName(QStringLiteral("frmMain"));
     buildControls();
@@ -179,56 +179,123 @@ void TfrmMain::FormCreate()
     setWindowTitle(QString::fromUtf8(productTitle) + " - version " + m_fileInfo.FileVersion());
     fNameOkLogg = logFileIn(workLib, QStringLiteral("SUCCEED_LOGG.TXT"));
     fNameFailLogg = logFileIn(workLib, QStringLiteral("FAILED_LOGG.TXT"));
-    m_logs = std::make_unique<RunLogs>(fNameOkLogg, fNameFailLogg);
-    bindLog(m_logs->ok, lbOK, cbOkLoggActive);
-    bindLog(m_logs->failed, lbFailed, cbFailedLoggActive);
+    m_session->logs.ok.setFileName(fNameOkLogg);
+    m_session->logs.failed.setFileName(fNameFailLogg);
+    m_session->db.ADOCon_Tasvik.setCommandTimeout(60);
+    m_chooser = std::make_unique<DialogDataProviderChooser>(m_session->dataProvider, *m_settings, m_forward, this);
+    m_activeChooser = m_chooser.get();
+    bindLog(m_session->logs.ok, lbOK, cbOkLoggActive);
+    bindLog(m_session->logs.failed, lbFailed, cbFailedLoggActive);
     openFile = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
 
     // Database side: the default data provider, the shared query, the cipher.
-    if (LoadStartupDataProvider(m_dataProvider, *m_settings, defaultDataLinksFolder()))
-        lblDataProvider->setText(QFileInfo(m_dataProvider.DataProviderFile).fileName());
-    connect(&m_db.ADOCon_Tasvik, &TADOConnection::AfterConnect, this, &TfrmMain::ADOCon_TasvikAfterConnect);
-    connect(&m_db.ADOCon_Tasvik, &TADOConnection::AfterDisconnect, this, &TfrmMain::ADOCon_TasvikAfterDisconnect);
+    if (LoadStartupDataProvider(dataProvider(), *m_settings, defaultDataLinksFolder()))
+        lblDataProvider->setText(QFileInfo(dataProvider().DataProviderFile).fileName());
+    connect(&database().ADOCon_Tasvik, &TADOConnection::AfterConnect, this, &TfrmMain::ADOCon_TasvikAfterConnect);
+    connect(&database().ADOCon_Tasvik, &TADOConnection::AfterDisconnect, this, &TfrmMain::ADOCon_TasvikAfterDisconnect);
     updateControls();
 }
 
 void TfrmMain::BitBtn3Click()
 {
     const QString name = m_activeChooser->ChooseDataProvider(QStringLiteral("DefaultDataProvider"));
-    m_dataProvider.DataProviderFile = m_dataProvider.DataLinksFolder + name;
-    lblDataProvider->setText(QFileInfo(m_dataProvider.DataProviderFile).fileName());
+    dataProvider().DataProviderFile = dataProvider().DataLinksFolder + name;
+    lblDataProvider->setText(QFileInfo(dataProvider().DataProviderFile).fileName());
 }
 
 void TfrmMain::BitBtn1Click()
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    LoginServices services{*m_settings, messages(), m_activeChooser, m_cipher, &TMainDatabase::readStoredLogin};
+    TMainDatabase& db = database();
+    LoginServices services{*m_settings, messages(), m_activeChooser, m_session->cipher, &TMainDatabase::readStoredLogin};
     bool closeProgram = false;
-    const bool connected = m_db.connectDatabase(m_dataProvider, services, UserName->text(), Password->text(),
-                                                &closeProgram);
+    const bool connected = db.connectDatabase(dataProvider(), services, UserName->text(), Password->text(),
+                                              &closeProgram);
     QApplication::restoreOverrideCursor();
-    lblDataProvider->setText(QFileInfo(m_dataProvider.DataProviderFile).fileName());
+    lblDataProvider->setText(QFileInfo(dataProvider().DataProviderFile).fileName());
     if (closeProgram) {
         close();
         return;
     }
-    m_seriesModel->reload(m_db.qryBildserier);
-    if (connected && m_db.qryBildserier.RecNo() > 0)
-        wwDBGrid1->selectRow(m_db.qryBildserier.RecNo() - 1);
-    if (connected && m_db.maxPatientNr > 0) {
-        minPatientNr = m_db.minPatientNr;
-        maxPatientNr = m_db.maxPatientNr;
+    m_seriesModel->reload(db.qryBildserier);
+    if (connected && db.qryBildserier.RecNo() > 0)
+        wwDBGrid1->selectRow(db.qryBildserier.RecNo() - 1);
+    if (connected && db.maxPatientNr > 0) {
+        minPatientNr = db.minPatientNr;
+        maxPatientNr = db.maxPatientNr;
         eStartNr->setText(QString::number(minPatientNr));
         eStopNr->setText(QString::number(maxPatientNr));
     }
-    setConnectPanelsShown(!m_db.ADOCon_Tasvik.Connected());
+    setConnectPanelsShown(!db.ADOCon_Tasvik.Connected());
     updateControls();
+}
+
+RunOptions TfrmMain::options() const
+{
+    RunOptions o;
+    o.startNr = eStartNr->text();
+    o.stopNr = eStopNr->text();
+    o.urval = rgUrvalIndex();
+    o.shrink = rgOmskalningIndex() == 0;
+    o.filter = FilterKind(cbType->currentIndex());
+    o.maxMByte = eMaxMByte->text();
+    o.singleFlik = cbSingleFlik->isChecked();
+    o.zlib = cbZLIB->isChecked();
+    o.erase = cbErase->isChecked();
+    o.singleCategory = cbImageComments->isChecked();
+    o.detailLog = cbDetaljKontrLog->isChecked();
+    return o;
+}
+
+void TfrmMain::btnExecuteClick()
+{
+    if (!dbON || running)
+        return;
+    TConversionRun& run = m_session->run;
+    run.minPatientNr = minPatientNr;
+    run.maxPatientNr = maxPatientNr;
+    run.btnExecuteClick(options());
+}
+
+void TfrmMain::btnCancelClick()
+{
+    m_session->run.btnCancelClick();
+}
+
+void TfrmMain::runStateChanged()
+{
+    const bool wasRunning = running;
+    running = m_session->run.running;
+    interrupted = m_session->run.interrupted;
+    checking = m_session->run.checking;
+    startTime = m_session->run.startTime;
+    if (running && !wasRunning)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else if (!running && wasRunning)
+        QApplication::restoreOverrideCursor();
+    updateControls();
+}
+
+void TfrmMain::statusText(const QString& text)
+{
+    StatusPanel->setText(text);
+}
+
+void TfrmMain::counts(int successes, int failures)
+{
+    m_okHeader->setText(m_session->logs.ok.header(successes));
+    m_failedHeader->setText(m_session->logs.failed.header(failures));
+}
+
+void TfrmMain::processEvents()
+{
+    QApplication::processEvents();
 }
 
 void TfrmMain::ADOCon_TasvikAfterConnect()
 {
-    m_logs->ok.clear();
-    m_logs->failed.clear();
+    logs().ok.clear();
+    logs().failed.clear();
     updateControls();
 }
 
@@ -261,8 +328,8 @@ void TfrmMain::openLogLine(const RunLog& log)
         openFile(line);
 }
 
-void TfrmMain::lbOKDblClick() { openLogLine(m_logs->ok); }
-void TfrmMain::lbFailedDblClick() { openLogLine(m_logs->failed); }
+void TfrmMain::lbOKDblClick() { openLogLine(logs().ok); }
+void TfrmMain::lbFailedDblClick() { openLogLine(logs().failed); }
 
 void TfrmMain::ADOCon_TasvikAfterDisconnect()
 {
@@ -271,7 +338,14 @@ void TfrmMain::ADOCon_TasvikAfterDisconnect()
 
 void TfrmMain::closeEvent(QCloseEvent* event)
 {
-    m_db.closeQueries();
+    // Closing mid-run would pull the queries away under the current picture: stop first.
+    if (running) {
+        event->ignore();
+        if (!interrupted)
+            btnCancelClick();
+        return;
+    }
+    database().closeQueries();
     QMainWindow::closeEvent(event);
 }
 
@@ -326,8 +400,8 @@ void TfrmMain::buildControls()
     wwDBGrid1->horizontalHeader()->resizeSection(1, 30 * charWidth);
     connect(wwDBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) {
-                if (current.isValid() && m_db.qryBildserier.Active())
-                    m_db.qryBildserier.setRecNo(current.row() + 1);
+                if (current.isValid() && database().qryBildserier.Active() && !running)
+                    database().qryBildserier.setRecNo(current.row() + 1);
             });
     pnlAnslutfirst = coverPanel("pnlAnslutfirst");
     m_seriesCover = new QStackedWidget;
@@ -439,8 +513,8 @@ void TfrmMain::buildControls()
     cbOkLoggActive = named(new QCheckBox(QStringLiteral("Log aktiv")), "cbOkLoggActive");
     cbDetaljKontrLog = named(new QCheckBox(QStringLiteral("Detalj. log")), "cbDetaljKontrLog");
     cbFailedLoggActive = named(new QCheckBox(QStringLiteral("Log aktiv")), "cbFailedLoggActive");
-    pnlOK = logHeader(QStringLiteral("SUCCEED"), "pnlOK", {cbDetaljKontrLog, cbOkLoggActive});
-    pnlFailed = logHeader(QStringLiteral("FAILED"), "pnlFailed", {cbFailedLoggActive});
+    pnlOK = logHeader(QStringLiteral("SUCCEED"), "pnlOK", {cbDetaljKontrLog, cbOkLoggActive}, m_okHeader);
+    pnlFailed = logHeader(QStringLiteral("FAILED"), "pnlFailed", {cbFailedLoggActive}, m_failedHeader);
     lbOK = named(new QListWidget, "lbOK");
     lbFailed = named(new QListWidget, "lbFailed");
     auto* okBox = new QWidget;
@@ -479,6 +553,8 @@ void TfrmMain::buildControls()
 
     connect(lbOK, &QListWidget::itemDoubleClicked, this, &TfrmMain::lbOKDblClick);
     connect(lbFailed, &QListWidget::itemDoubleClicked, this, &TfrmMain::lbFailedDblClick);
+    connect(btnExecute, &QPushButton::clicked, this, &TfrmMain::btnExecuteClick);
+    connect(btnCancel, &QPushButton::clicked, this, &TfrmMain::btnCancelClick);
     connect(BitBtn3, &QPushButton::clicked, this, &TfrmMain::BitBtn3Click);
     connect(BitBtn1, &QPushButton::clicked, this, &TfrmMain::BitBtn1Click);
     connect(btnMin, &QPushButton::clicked, this, &TfrmMain::btnMinClick);
@@ -505,9 +581,11 @@ void TfrmMain::setConnectPanelsShown(bool shown)
 
 void TfrmMain::updateControls()
 {
-    dbON = m_db.ADOCon_Tasvik.Connected();
-    StatusPanel->setText(dbON ? QStringLiteral("Connected to: ") + m_db.ADOCon_Tasvik.DefaultDatabase()
-                              : QStringLiteral("Not connected"));
+    const TMainDatabase& db = m_session->db;
+    dbON = db.ADOCon_Tasvik.Connected();
+    if (!running)
+        StatusPanel->setText(dbON ? QStringLiteral("Connected to: ") + db.ADOCon_Tasvik.DefaultDatabase()
+                                  : QStringLiteral("Not connected"));
 
     const bool free = dbON && !running;
     for (QWidget* w : std::initializer_list<QWidget*>{
@@ -516,13 +594,17 @@ void TfrmMain::updateControls()
              cbOkLoggActive, cbFailedLoggActive})
         w->setEnabled(free);
     cbZLIB->setEnabled(true);
+    // Connecting or choosing another data provider mid-run would pull the queries away.
+    BitBtn1->setEnabled(!running);
+    BitBtn3->setEnabled(!running);
+    wwDBGrid1->setEnabled(!running);
 
     const bool shrinking = rgOmskalningIndex() == 0;
     lblType->setVisible(shrinking);
     cbType->setVisible(shrinking);
     shType->setVisible(shrinking && lblType->isEnabled());
 
-    const bool canStart = dbON && m_db.seriesOpenWithRows() && m_db.qryPatbilder.Active() && !running && !interrupted;
+    const bool canStart = dbON && db.seriesOpenWithRows() && db.qryPatbilder.Active() && !running && !interrupted;
     btnExecute->setEnabled(canStart);
     btnCheck->setEnabled(canStart);
     cbDetaljKontrLog->setEnabled(canStart);

@@ -1,13 +1,10 @@
 #pragma once
 
-#include "app/MainDatabase.h"
 #include "app/QtMessages.h"
-#include "app/RunLogs.h"
+#include "app/RunSession.h"
 #include "app/Udataproviders_gui.h"
 #include "common/DCAppFileInformation.h"
 #include "common/Settings.h"
-#include "db/StoredLoginCipher.h"
-#include "db/Udataproviders.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -40,7 +37,7 @@ QString logFileIn(const QString& folder, const QString& name);
 
 // The converter's main window. Controls carry the names the rest of the program and the tests
 // use (also as Qt object names); state fields as below.
-class TfrmMain : public QMainWindow {
+class TfrmMain : public QMainWindow, private RunObserver {
     Q_OBJECT
 public:
     explicit TfrmMain(std::unique_ptr<Settings> settings = {}, QWidget* parent = nullptr);
@@ -50,16 +47,20 @@ public:
     void updateControls();
 
     Settings& settings() { return *m_settings; }
-    Messages& messages() { return *m_activeMessages; }
+    Messages& messages() { return m_forward; }
     // Lets tests answer the window's questions and read its messages.
-    void setMessages(Messages* messages) { m_activeMessages = messages ? messages : &m_messages; }
+    void setMessages(Messages* messages) { m_forward.setTarget(messages ? messages : &m_messages); }
     // Lets tests stand in for the chooser window.
-    void setChooser(DataProviderChooser* chooser) { m_activeChooser = chooser ? chooser : &m_chooser; }
-    TMainDatabase& database() { return m_db; }
-    RunLogs& logs() { return *m_logs; }
+    void setChooser(DataProviderChooser* chooser) { m_activeChooser = chooser ? chooser : m_chooser.get(); }
+    RunSession& session() { return *m_session; }
+    TMainDatabase& database() { return m_session->db; }
+    const TMainDatabase& database() const { return m_session->db; }
+    DataProviderState& dataProvider() { return m_session->dataProvider; }
+    RunLogs& logs() { return m_session->logs; }
+    // The options of a run or check, as the controls show them.
+    RunOptions options() const;
     // Opens a file with the desktop's "open" action; replaceable for tests.
     std::function<void(const QString&)> openFile;
-    DataProviderState& dataProvider() { return m_dataProvider; }
     TfrmHelp* helpWindow() const { return m_help; }
 
     // State fields.
@@ -133,6 +134,8 @@ public slots:
     void BitBtn1Click();
     void ADOCon_TasvikAfterConnect();
     void ADOCon_TasvikAfterDisconnect();
+    void btnExecuteClick();
+    void btnCancelClick();
     void lbOKDblClick();
     void lbFailedDblClick();
     void btnMinClick();
@@ -149,16 +152,21 @@ private:
     void FormCreate();
     void buildControls();
 
+    // RunObserver: the run reports into the status bar and the list headers.
+    void runStateChanged() override;
+    void statusText(const QString& text) override;
+    void counts(int successes, int failures) override;
+    void processEvents() override;
+
     std::unique_ptr<Settings> m_settings;
     QtMessages m_messages;
-    Messages* m_activeMessages = &m_messages;
-    DataProviderState m_dataProvider;
-    StoredLoginCipher m_cipher;
-    TMainDatabase m_db;
-    DialogDataProviderChooser m_chooser;
-    DataProviderChooser* m_activeChooser = &m_chooser;
+    ForwardingMessages m_forward{&m_messages};
+    std::unique_ptr<RunSession> m_session;
+    std::unique_ptr<DialogDataProviderChooser> m_chooser;
+    DataProviderChooser* m_activeChooser = nullptr;
     SeriesModel* m_seriesModel = nullptr;
-    std::unique_ptr<RunLogs> m_logs;
+    QLabel* m_okHeader = nullptr;
+    QLabel* m_failedHeader = nullptr;
 
     void bindLog(RunLog& log, QListWidget* list, QCheckBox* active);
     void openLogLine(const RunLog& log);

@@ -34,9 +34,23 @@ public:
     // window outside Windows; implementations for Windows override it.
     virtual void DeactivateProgressWindow() {}
 
-protected:
+    // The boxes themselves, without the driver-text rewrite.
     virtual void show(MessageKind kind, const QString& text) = 0;
     virtual bool askYesNo(const QString& text) = 0;
+};
+
+// Passes every box on to another Messages, which can be swapped (tests answer the window's
+// questions this way).
+class ForwardingMessages : public Messages {
+public:
+    explicit ForwardingMessages(Messages* target) : m_target(target) {}
+    void setTarget(Messages* target) { m_target = target; }
+    void DeactivateProgressWindow() override { m_target->DeactivateProgressWindow(); }
+    void show(MessageKind kind, const QString& text) override { m_target->show(kind, text); }
+    bool askYesNo(const QString& text) override { return m_target->askYesNo(text); }
+
+private:
+    Messages* m_target;
 };
 
 // The driver texts "Row cannot be located for updating..." (English first, else Swedish) are
@@ -53,7 +67,6 @@ public:
     // assumeYes: answer every question Yes without asking (the --yes flag).
     explicit ConsoleMessages(bool assumeYes = false) : m_assumeYes(assumeYes) {}
 
-protected:
     void show(MessageKind kind, const QString& text) override;
     bool askYesNo(const QString& text) override;
 
@@ -76,8 +89,6 @@ public:
     int deactivations = 0;
 
     void DeactivateProgressWindow() override { ++deactivations; }
-
-protected:
     void show(MessageKind kind, const QString& text) override { shown.push_back({kind, text}); }
     bool askYesNo(const QString& text) override;
 };
