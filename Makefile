@@ -1,10 +1,11 @@
+# make demo: install what is missing, build, make the demo practice in ./demo and convert it.
 # make test: install what is missing, configure, build and run every test.
 # make run:  build and open the window.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test run clean sanitize
+.PHONY: deps configure build demo test run clean sanitize
 
 deps:
 	scripts/install-deps
@@ -17,6 +18,9 @@ build: configure
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	$(BUILD)/src/app/bild2dicom demo demo
 
 run: build
 	$(BUILD)/src/app/bild2dicom

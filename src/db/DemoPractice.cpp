@@ -1,5 +1,7 @@
 #include "db/DemoPractice.h"
 
+#include "db/StoredLoginCipher.h"
+
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -308,6 +310,11 @@ Built buildPractice(const QString& dbFile, const QString& stage, const QString& 
         {"Digital Intra-oral X-Ray Image Storage - For Presentation", "1.2.840.10008.5.1.4.1.1.1.3"},
         {"Computed Radiography Image Storage", "1.2.840.10008.5.1.4.1.1.1"},
     };
+    // The practice's own database login, enciphered as the practice system stores it.
+    const StoredLoginCipher cipher(StoredLoginCipher::installationKey());
+    db.insert("VELTARONUSER", {"VTUSERNAME", "VTPASSWORD"},
+              {cipher.encipher(demoLogin().first), cipher.encipher(demoLogin().second)});
+
     for (int i = 0; i < 5; ++i)
         db.insert("DICOMSOPCLASSES", {"LOPNR", "SOPCLASSNAME", "SOPCLASSUID"},
                   {i + 1, QString::fromUtf8(sopClasses[i].name), QString::fromUtf8(sopClasses[i].uid)});

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <stdexcept>
+#include <utility>
 
 namespace b2d {
 
@@ -34,6 +35,9 @@ struct DemoPracticeInfo {
 // unless force: then the demo's own files in dir are replaced and anything else is left alone.
 // Everything is made beside dir first and moved in at the end, so a failure leaves dir as it was.
 DemoPracticeInfo createDemoPractice(const QString& dir, bool force);
+
+// The login the demo practice stores (enciphered) in VELTARONUSER.
+inline std::pair<QString, QString> demoLogin() { return {QStringLiteral("praktikdemo"), QStringLiteral("bildarkiv")}; }
 
 // The practice schema for SQLite and for SQL Server, as SQL scripts.
 QString practiceSchemaSqlite();

@@ -1,0 +1,55 @@
+#include "E2eSupport.h"
+
+#include <QSqlError>
+#include <QUuid>
+
+#include <stdexcept>
+
+namespace b2d::test {
+
+DemoFixture::DemoFixture()
+    : info(createDemoPractice(dir.filePath("demo"), false))
+    , m_connection(QUuid::createUuid().toString())
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", m_connection);
+    db.setDatabaseName(info.databaseFile);
+    if (!db.open())
+        throw std::runtime_error("cannot open the demo database");
+}
+
+DemoFixture::~DemoFixture()
+{
+    QSqlDatabase::database(m_connection).close();
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+QVariant DemoFixture::scalar(const QString& sql)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    if (!q.exec(sql))
+        throw std::runtime_error((sql + ": " + q.lastError().text()).toStdString());
+    return q.next() ? q.value(0) : QVariant();
+}
+
+void DemoFixture::exec(const QString& sql)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    if (!q.exec(sql))
+        throw std::runtime_error((sql + ": " + q.lastError().text()).toStdString());
+}
+
+ProcessResult DemoFixture::run(const QStringList& args, int timeoutMs)
+{
+    return runProcess(B2D_BINARY, args, timeoutMs, info.folder);
+}
+
+QStringList DemoFixture::logLines(const char* name) const
+{
+    const QString text = QString::fromLatin1(readAll(info.folder + "/" + name));
+    QStringList lines = text.split("\r\n");
+    if (!lines.isEmpty() && lines.back().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+} // namespace b2d::test
