@@ -47,15 +47,34 @@ void readColumns(const TVTAdoQuery& query, std::initializer_list<const char*> na
         query.FieldByName(QLatin1String(name));
 }
 
+// A store row gets a handler when any of its connect, move or store flags is set.
+bool isWanted(const TVTAdoQuery& query)
+{
+    return holdsT(query.FieldByName(QStringLiteral("AUTOCONNECT"))) || holdsT(query.FieldByName(QStringLiteral("INCLUDEINMOVE")))
+           || holdsT(query.FieldByName(QStringLiteral("DOSTORE")));
+}
+
+// The handler of that name and number, added when missing and wanted; nothing when missing and
+// not wanted, or when the existing handler is of the other kind.
+template <typename Handler>
+Handler* handlerFor(ImageMultiHandler& handlers, const QString& name, int32_t number, bool wanted)
+{
+    ImageHandler* handler = findHandler(handlers, name, number);
+    if (!handler) {
+        if (!wanted)
+            return nullptr;
+        handler = handlers.Add(std::make_unique<Handler>());
+    }
+    return dynamic_cast<Handler*>(handler);
+}
+
 void loadServers(ImageMultiHandler& handlers, TVTAdoQuery& query, const Settings& settings, QString& lastServer)
 {
     const bool hasIdType = query.FindField(QStringLiteral("PATIENTIDTYPE"));
     for (query.First(); !query.Eof(); query.Next()) {
         const QString name = query.FieldByName(QStringLiteral("SERVERNAMN")).toString();
         const int32_t number = query.FieldByName(QStringLiteral("LOPNR")).toInt();
-        const bool wanted = holdsT(query.FieldByName(QStringLiteral("AUTOCONNECT")))
-                            || holdsT(query.FieldByName(QStringLiteral("INCLUDEINMOVE")))
-                            || holdsT(query.FieldByName(QStringLiteral("DOSTORE")));
+        const bool wanted = isWanted(query);
         readColumns(query, {"FARG", "REMOTEAE", "SERVERADDRESS", "SERVERPORT", "GETONLYTHUMBS", "IFMAXMOVE",
                             "IFNOTHUMBGETIMAGE", "MAXMOVEITEMS", "TAG_QUERYLEVEL", "GETOBJEKTAS"});
         bool portIsNumber = false;
@@ -63,13 +82,7 @@ void loadServers(ImageMultiHandler& handlers, TVTAdoQuery& query, const Settings
         if (!portIsNumber)
             readColumns(query, {"LOCALPORT"});
 
-        ImageHandler* handler = findHandler(handlers, name, number);
-        if (!handler) {
-            if (!wanted)
-                continue;
-            handler = handlers.Add(std::make_unique<DicomHandler>());
-        }
-        auto* server = dynamic_cast<DicomHandler*>(handler);
+        auto* server = handlerFor<DicomHandler>(handlers, name, number, wanted);
         if (!server)
             continue;
         server->servernamn = name;
@@ -95,20 +108,12 @@ void loadDirectories(ImageMultiHandler& handlers, TVTAdoQuery& query)
     for (query.First(); !query.Eof(); query.Next()) {
         const QString name = query.FieldByName(QStringLiteral("SERVERNAMN")).toString();
         const int32_t number = query.FieldByName(QStringLiteral("LOPNR")).toInt();
-        const bool wanted = holdsT(query.FieldByName(QStringLiteral("AUTOCONNECT")))
-                            || holdsT(query.FieldByName(QStringLiteral("INCLUDEINMOVE")))
-                            || holdsT(query.FieldByName(QStringLiteral("DOSTORE")));
+        const bool wanted = isWanted(query);
         readColumns(query, {"FARG", "DICOMDIR", "GETONLYTHUMBS", "IFNOTHUMBGETIMAGE", "INCLUDEINBILDGRUPPERING"});
         if (!hasSubdirsStyle || query.FieldByName(QStringLiteral("SUBDIRSSTYLE")).toString().isEmpty())
             readColumns(query, {"PATIENTIDSUBDIRS"});
 
-        ImageHandler* handler = findHandler(handlers, name, number);
-        if (!handler) {
-            if (!wanted)
-                continue;
-            handler = handlers.Add(std::make_unique<DicomDirHandler>());
-        }
-        auto* directory = dynamic_cast<DicomDirHandler*>(handler);
+        auto* directory = handlerFor<DicomDirHandler>(handlers, name, number, wanted);
         if (!directory)
             continue;
         directory->servernamn = name;
