@@ -472,6 +472,12 @@ void TfrmMain::buildControls()
     lblType = named(new QLabel(QStringLiteral("Metod:")), "lblType");
     cbType = named(new QComboBox, "cbType");
     cbType->addItems(filterNames);
+    // The filter row keeps its place while hidden, so that nothing below it moves.
+    for (QWidget* w : std::initializer_list<QWidget*>{shType, lblType, cbType}) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
     omskLayout->addWidget(shType, 2, 0);
     omskLayout->addWidget(lblType, 2, 1);
     omskLayout->addWidget(cbType, 2, 2);
