@@ -11,6 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -281,4 +285,95 @@ TEST(DicomValues, DatesAndDecimalsDoNotDependOnTheLocale)
     EXPECT_EQ(dicomDate(QVariant(QDate(1999, 12, 31))), "19991231");
     EXPECT_EQ(dicomDate(QVariant()), "");
     QLocale::setDefault(QLocale::c());
+}
+
+TEST_F(ConvertFixture, EveryPictureFormatBecomesAnObjectWithThePicturesPixels)
+{
+    const QDir pictures(QStringLiteral(B2D_SOURCE_DIR "/src/db/demo/pictures"));
+    const QStringList names = pictures.entryList({"*.*"}, QDir::Files, QDir::Name).filter(QRegularExpression("^(dok|foto|rtg|scan)_"));
+    ASSERT_EQ(names.size(), 14);
+    int lopnr = 1;
+    for (const QString& name : names) {
+        SCOPED_TRACE(name.toStdString());
+        in.file = pictures.filePath(name);
+        rows.LOPNR = lopnr++;
+        ASSERT_TRUE(convertToDicom(in, rows, context, out)) << out.errorText;
+        Bitmap loaded(0, 0, PixelFormat::Bits24);
+        LoadPictureFile(loaded, in.file);
+        loaded.convertTo24();
+        const std::vector<uint8_t> rgb = ExtractRgbPixels(loaded);
+        auto f = written();
+        EXPECT_EQ(value(*f, 0x0028, 0x0011), QString::number(loaded.width()));
+        EXPECT_EQ(value(*f, 0x0028, 0x0010), QString::number(loaded.height()));
+        const Uint8* pixels = nullptr;
+        unsigned long length = 0;
+        ASSERT_TRUE(f->getDataset()->findAndGetUint8Array(DCM_PixelData, pixels, &length).good());
+        ASSERT_EQ(length, rgb.size());
+        EXPECT_TRUE(std::equal(rgb.begin(), rgb.end(), pixels));
+    }
+}
+
+TEST_F(ConvertFixture, EveryPlaceholderExpands)
+{
+    context.clinic = [](const QDateTime& datum, int patientNr, const QString& field) -> std::optional<QString> {
+        EXPECT_EQ(datum.date(), QDate(2019, 4, 2));
+        EXPECT_EQ(patientNr, 17);
+        return field == "TRKLINIKNAMN" ? std::optional<QString>("Remitterande klinik") : std::nullopt;
+    };
+    struct Case {
+        QString value;
+        std::optional<QString> expected; // nothing: the tag is not written
+    };
+    const Case cases[] = {
+        {"%PATIENTNAMN%", "Åström^Eva"},  {"%patientadress%", "Storgatan 1"}, {"%PATIENTORT%", "Umeå"},
+        {"%PATIENTALDER%", "65"},          {"%CURRENTDATE%", "2026-12-11"},   {"%CURRENTTIME%", "13:14:15"},
+        {"%KLINIK%", "Ingen klinik vald"}, {"%REMKLINIK%", "Remitterande klinik"},
+        {"Fast text", "Fast text"},        {" %PATIENTORT%", " %PATIENTORT%"},
+    };
+    for (const Case& c : cases) {
+        QString v = c.value;
+        const bool written = expandStdValue(v, rows, context);
+        EXPECT_EQ(written, c.expected.has_value()) << c.value;
+        if (c.expected) {
+            EXPECT_EQ(v, *c.expected) << c.value;
+        }
+    }
+    rows.FODELSEDAG = QVariant();
+    QString age = "%PATIENTALDER%";
+    EXPECT_FALSE(expandStdValue(age, rows, context));
+}
+
+TEST_F(ConvertFixture, OrthancReceivesTheConvertedPicture)
+{
+    test::PeerProcess peer;
+    peer.startOrthanc(QStringLiteral("ORTHANC"));
+    DicomHandler server;
+    server.localAe = QStringLiteral("B2DTEST");
+    server.remoteAe = QStringLiteral("ORTHANC");
+    server.peer = QStringLiteral("127.0.0.1");
+    server.port = peer.port();
+    context.handler = &server;
+    ASSERT_TRUE(convertToDicom(in, rows, context, out)) << out.errorText;
+
+    const QJsonArray instances = QJsonDocument::fromJson(peer.httpGet(QStringLiteral("/instances"))).array();
+    ASSERT_EQ(instances.size(), 1);
+    const QString id = instances.first().toString();
+    const QJsonObject tags =
+        QJsonDocument::fromJson(peer.httpGet(QStringLiteral("/instances/%1/simplified-tags").arg(id))).object();
+    EXPECT_EQ(tags.value("PatientName").toString(), "Åström^Eva");
+    EXPECT_EQ(tags.value("PatientID").toString(), "19610824-1234");
+    EXPECT_EQ(tags.value("SOPInstanceUID").toString(), out.sopInstanceUid);
+    EXPECT_EQ(tags.value("StudyInstanceUID").toString(), UidRoot() + "17.20190402.152.1");
+
+    const QString path = dir.filePath("orthanc.dcm");
+    test::writeAll(path, peer.httpGet(QStringLiteral("/instances/%1/file").arg(id)));
+    auto f = test::loadDicom(path);
+    Bitmap loaded(0, 0, PixelFormat::Bits24);
+    LoadPictureFile(loaded, in.file);
+    const std::vector<uint8_t> rgb = ExtractRgbPixels(loaded);
+    const Uint8* pixels = nullptr;
+    unsigned long length = 0;
+    ASSERT_TRUE(f->getDataset()->findAndGetUint8Array(DCM_PixelData, pixels, &length).good());
+    ASSERT_EQ(length, rgb.size());
+    EXPECT_TRUE(std::equal(rgb.begin(), rgb.end(), pixels));
 }
