@@ -15,6 +15,8 @@
 #include <QTableView>
 #include <QTimer>
 
+#include <optional>
+
 using namespace b2d;
 using namespace b2d::test;
 
@@ -47,10 +49,12 @@ struct DemoWindow {
                 return label->text();
         return {};
     }
-    bool shown(const QString& text) const
+    // Whether text was shown, as kind when one is given.
+    bool shown(const QString& text, std::optional<MessageKind> kind = std::nullopt) const
     {
-        return std::any_of(messages.shown.begin(), messages.shown.end(),
-                           [&](const ScriptedMessages::Shown& s) { return s.text == text; });
+        return std::any_of(messages.shown.begin(), messages.shown.end(), [&](const ScriptedMessages::Shown& s) {
+            return s.text == text && (!kind || s.kind == *kind);
+        });
     }
     QStringList items(const QListWidget* list) const
     {
@@ -173,7 +177,7 @@ TEST(WindowRun, RunsOverAHundredLinesIntoListsAndFiles)
     EXPECT_GT(failures, 0); // the category without settings, the too-large and the missing picture
     EXPECT_EQ(dw.header(dw.w->pnlOK), QStringLiteral("SUCCEED (%1)").arg(successes));
     EXPECT_EQ(dw.header(dw.w->pnlFailed), QStringLiteral("FAILED (%1)").arg(failures));
-    EXPECT_TRUE(dw.shown("Konvertering färdig!"));
+    EXPECT_TRUE(dw.shown("Konvertering färdig!", MessageKind::Information));
     EXPECT_EQ(dw.w->StatusPanel->text(), "Connected to: " + demo.info.databaseFile);
     dw.expectIdle();
 
@@ -233,7 +237,7 @@ TEST(WindowRun, AvbrytStopsAfterThePictureInHand)
     ASSERT_FALSE(statusAfterCancel.isEmpty()) << "the run never let the click through";
     EXPECT_EQ(statusAfterCancel, "AVBRYTER ..... (vänta tills pågående bild är klar)");
     EXPECT_FALSE(cancelEnabledAfterCancel);
-    EXPECT_TRUE(dw.shown("Vill du avbryta konverteringen?"));
+    EXPECT_TRUE(dw.shown("Vill du avbryta konverteringen?", MessageKind::Question));
     EXPECT_FALSE(dw.shown("Konvertering färdig!"));
     dw.expectIdle();
 
