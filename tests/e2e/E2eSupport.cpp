@@ -1,6 +1,7 @@
 #include "E2eSupport.h"
 
 #include <QSqlError>
+#include <QSqlRecord>
 #include <QUuid>
 
 #include <stdexcept>
@@ -36,6 +37,22 @@ void DemoFixture::exec(const QString& sql)
     QSqlQuery q(QSqlDatabase::database(m_connection));
     if (!q.exec(sql))
         throw std::runtime_error((sql + ": " + q.lastError().text()).toStdString());
+}
+
+QStringList DemoFixture::rows(const QString& sql)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    if (!q.exec(sql))
+        throw std::runtime_error((sql + ": " + q.lastError().text()).toStdString());
+    QStringList out;
+    while (q.next()) {
+        QStringList values;
+        for (int i = 0; i < q.record().count(); ++i)
+            values << (q.value(i).isNull() ? QStringLiteral("NULL") : q.value(i).toString());
+        out << values.join('|');
+    }
+    out.sort();
+    return out;
 }
 
 ProcessResult DemoFixture::run(const QStringList& args, int timeoutMs)

@@ -24,6 +24,8 @@ public:
     QVariant scalar(const QString& sql);
     int count(const QString& sql) { return scalar(sql).toInt(); }
     void exec(const QString& sql);
+    // Every row of sql, its columns joined with '|' (null as NULL), sorted.
+    QStringList rows(const QString& sql);
     // Runs the program with args in the demo folder (logs land there).
     ProcessResult run(const QStringList& args, int timeoutMs = 300000);
     QStringList logLines(const char* name) const; // SUCCEED_LOGG.TXT or FAILED_LOGG.TXT
