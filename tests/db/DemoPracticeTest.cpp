@@ -2,6 +2,7 @@
 #include "support/TestSupport.h"
 
 #include "db/DemoPractice.h"
+#include "db/StoredLoginCipher.h"
 #include "db/VTComponents.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +60,11 @@ TEST_F(DemoPracticeTest, MakesDatabaseDataLinkAndStores)
     EXPECT_EQ(test::sqliteValue(info.databaseFile, QStringLiteral("SELECT COUNT(*) FROM KUNDER")), QStringLiteral("25"));
     EXPECT_EQ(test::sqliteValue(info.databaseFile, QStringLiteral("SELECT COUNT(*) FROM PATBILDER")),
               QString::number(info.pictures));
-    EXPECT_EQ(test::sqliteValue(info.databaseFile, QStringLiteral("SELECT COUNT(*) FROM VELTARONUSER")), QStringLiteral("0"));
+    // The practice's login, enciphered as the practice system stores it.
+    EXPECT_EQ(test::sqliteValue(info.databaseFile, QStringLiteral("SELECT COUNT(*) FROM VELTARONUSER")), QStringLiteral("1"));
+    const StoredLoginCipher cipher(StoredLoginCipher::installationKey());
+    EXPECT_EQ(cipher.decipher(test::sqliteValue(info.databaseFile, QStringLiteral("SELECT VTUSERNAME FROM VELTARONUSER"))),
+              demoLogin().first);
     EXPECT_EQ(test::sqliteValue(info.databaseFile,
                                 QStringLiteral("SELECT COUNT(*) FROM KUNDER WHERE PERSONNR NOT GLOB "
                                                "'[12][0-9][0-9][0-9][01][0-9][0-3][0-9]-[0-9][0-9][0-9][0-9]'")),
