@@ -195,7 +195,18 @@ void TPreConversionCheck::btnCheckClick(const RunOptions& options, const CheckAn
                       QString(53, u'-')});
         clampRange(options, start, stop);
 
+        // A run leaves the picture query holding its own range only. Checked as it stands for
+        // another range, the patients outside it would pass unseen, so the check then looks at
+        // every picture again, as right after connecting.
         TVTAdoQuery& pics = m_db.qryPatbilder;
+        const QStringList everyPicture{TMainDatabase::allPicturesSql()};
+        const QStringList runOfThisRange{
+            rangeSelectionSql(rangeText(options.startNr, minPatientNr), rangeText(options.stopNr, maxPatientNr))};
+        if (pics.SQL() != everyPicture && pics.SQL() != runOfThisRange) {
+            pics.Close();
+            pics.setSQL(everyPicture);
+            pics.Open();
+        }
         pics.First();
         while (!pics.Eof() && !interrupted) {
             const int p = fieldInt(pics, "PATIENTNR");

@@ -184,3 +184,30 @@ TEST_F(CheckWindow, CancellingClosesWithTheInterruptedLineAndNoKlar)
     EXPECT_EQ(report.back(), "**** KONTROLL AVBRUTEN ****");
     expectIdle();
 }
+
+TEST_F(CheckWindow, AfterARunOfAnotherRangeEveryPictureOfTheCheckedRangeIsLookedAt)
+{
+    // What a run of 1001 to 1003 leaves behind: the picture query holds those patients only,
+    // none of whose pictures lacks settings.
+    TVTAdoQuery& pics = window->database().qryPatbilder;
+    const QStringList runSelection{rangeSelectionSql("1001", "1003")};
+    pics.Close();
+    pics.setSQL(runSelection);
+    pics.Open();
+
+    messages.defaultAnswer = false;
+    window->eStartNr->setText("1001");
+    window->eStopNr->setText("1003");
+    window->btnCheck->click();
+    EXPECT_EQ(window->check().outcome, TPreConversionCheck::Outcome::Finished);
+    EXPECT_TRUE(window->check().missing.isEmpty());
+    EXPECT_EQ(pics.SQL(), runSelection); // the run's own range: its selection stands
+
+    messages.defaultAnswer = true; // empty the lists; per tab; numbers
+    window->eStopNr->setText("1025");
+    window->btnCheck->click();
+    EXPECT_EQ(window->check().report.first(), "Patient nr 1001 till 1025");
+    EXPECT_TRUE(window->check().missing.contains(QString::fromUtf8(R"(Flik "Dokument" (4), Kategori "Övrigt" (16) saknas)")))
+        << window->check().missing.join('\n').toStdString();
+    expectIdle();
+}
