@@ -211,3 +211,17 @@ TEST_F(CheckWindow, AfterARunOfAnotherRangeEveryPictureOfTheCheckedRangeIsLooked
         << window->check().missing.join('\n').toStdString();
     expectIdle();
 }
+
+TEST_F(CheckWindow, ALogFileThatCannotBeMadeEndsTheCheckWithoutAResult)
+{
+    window->logs().failed.setFileName(dir.filePath("saknas/FAILED_LOGG.TXT"));
+    messages.defaultAnswer = false;
+    window->btnCheck->click();
+    EXPECT_EQ(window->check().outcome, TPreConversionCheck::Outcome::Failed);
+    EXPECT_TRUE(window->check().report.isEmpty());
+    ASSERT_FALSE(messages.shown.empty());
+    EXPECT_TRUE(messages.shown.back().text.contains("FAILED_LOGG.TXT")) << messages.shown.back().text.toStdString();
+    for (const auto& s : messages.shown)
+        EXPECT_NE(s.text, "Klar !");
+    expectIdle();
+}
