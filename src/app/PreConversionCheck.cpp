@@ -5,6 +5,7 @@
 #include "common/Messages.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace b2d {
 
@@ -169,19 +170,23 @@ void TPreConversionCheck::btnCheckClick(const RunOptions& options, const CheckAn
     m_missingSet.clear();
     report.clear();
 
-    // The check reads no resolution: keep those detail queries from re-opening at every row.
-    TVTAdoQuery* const resolutionQueries[] = {&m_db.qryPatanalyser, &m_db.qryPatbilderextra};
-    bool reopen[2] = {false, false};
-    for (int i = 0; i < 2; ++i) {
-        reopen[i] = resolutionQueries[i]->Active();
-        resolutionQueries[i]->Close();
+    // The check reads no resolution, and the patient only for "Detalj. log": keep those detail
+    // queries from re-opening at every row.
+    std::vector<TVTAdoQuery*> unused{&m_db.qryPatanalyser, &m_db.qryPatbilderextra};
+    if (!options.detailLog)
+        unused.push_back(&m_db.qryKunder);
+    std::vector<TVTAdoQuery*> closed;
+    for (TVTAdoQuery* q : unused) {
+        if (q->Active()) {
+            q->Close();
+            closed.push_back(q);
+        }
     }
     // Quietly: the run re-opens them itself and reports what stands in its way.
-    auto reopenResolution = [&] {
-        for (int i = 0; i < 2; ++i) {
+    auto reopenUnused = [&] {
+        for (TVTAdoQuery* q : closed) {
             try {
-                if (reopen[i])
-                    resolutionQueries[i]->Open();
+                q->Open();
             } catch (const std::exception&) {
             }
         }
@@ -235,7 +240,7 @@ void TPreConversionCheck::btnCheckClick(const RunOptions& options, const CheckAn
         error = QString::fromUtf8(e.what());
         m_observer.statusText(QString());
     }
-    reopenResolution();
+    reopenUnused();
     checking = false;
     setRunning(false);
     if (outcome == Outcome::Failed)

@@ -131,6 +131,10 @@ TEST_F(CheckWindow, ChecksTheMarkedSeriesAsksItsQuestionsAndReturnsToIdle)
 
     EXPECT_TRUE(sawRunning);
     expectIdle();
+    // The detail queries it had no use for are open again for the run.
+    const TMainDatabase& db = window->database();
+    EXPECT_TRUE(db.qryKunder.Active() && db.qryPatbilderextra.Active() && db.qryKategorier.Active());
+    EXPECT_EQ(db.qryPatanalyser.Active(), db.patanalyserOpen);
     ASSERT_GE(messages.shown.size(), 5u);
     EXPECT_EQ(messages.shown[0].kind, MessageKind::Information);
     EXPECT_TRUE(messages.shown[0].text.startsWith("OBS! Tänk på att endast den bildserie som är markerad kontrolleras!\r\r"));
