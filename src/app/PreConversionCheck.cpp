@@ -95,7 +95,10 @@ void TPreConversionCheck::checkRow(const RunOptions& options, bool perTab, bool 
     MissingItem item;
     item.tab = fieldInt(pics, "BILDFLIK");
     // Only the picture's first category row is looked up.
-    item.katnr = fieldInt(m_db.qryKategorier, "KATNR");
+    TVTAdoQuery& cats = m_db.qryKategorier;
+    if (cats.Active() && !cats.IsEmpty())
+        cats.First();
+    item.katnr = fieldInt(cats, "KATNR");
 
     CategorySettings found;
     const bool ok = options.urval == 0
@@ -108,7 +111,7 @@ void TPreConversionCheck::checkRow(const RunOptions& options, bool perTab, bool 
     // The tab name and the patient are read only for lines that show them.
     if (perTab)
         item.tabName = tabName(item.tab);
-    item.category = fieldText(m_db.qryKategorier, "KATEGORI");
+    item.category = fieldText(cats, "KATEGORI");
     if (options.detailLog) {
         const TVTAdoQuery& k = m_db.qryKunder;
         item.identity = "Patient:" + fieldText(k, "PERSONNR") + ", " + fieldText(k, "F_RNAMN") + " "
