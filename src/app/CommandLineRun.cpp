@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/PreConversionCheck.h"
 #include "app/RunSession.h"
 #include "common/Messages.h"
 #include "common/Settings.h"
@@ -68,14 +69,15 @@ private:
     std::map<QString, QString> m_values;
 };
 
-// Progress of a run on the terminal: a bar with the count, the patient and the remaining time;
-// elsewhere plain lines. Ctrl-C acts as "Avbryt".
+// Progress of a run or check on the terminal: a bar with the count, the patient and the
+// remaining time; elsewhere plain lines. Ctrl-C acts as "Avbryt" on the job attached.
 class ConsoleRunObserver : public RunObserver {
 public:
     ConsoleRunObserver(std::ostream& out) : m_out(out), m_tty(isatty(STDERR_FILENO)) {}
-    void attach(RunSession& session)
+    void attach(RunSession& session, ConversionJob& job)
     {
         m_session = &session;
+        m_job = &job;
         QObject::connect(&session.logs.ok, &RunLog::added, [this](const QString& line, bool) { logLine(line); });
         QObject::connect(&session.logs.failed, &RunLog::added, [this](const QString& line, bool) { logLine(line); });
     }
@@ -92,10 +94,11 @@ public:
         if (m_tty)
             drawBar();
     }
+    void headersWithoutCounts() override { m_showCounts = false; }
     void processEvents() override
     {
-        if (interruptRequested && m_session && !m_session->run.interrupted) {
-            m_session->run.interrupted = true;
+        if (interruptRequested && m_job && !m_job->interrupted) {
+            m_job->interrupted = true;
             statusText(QStringLiteral("AVBRYTER ..... (vänta tills pågående bild är klar)"));
             if (!m_tty)
                 std::cerr << "Avbryter: den pågående bilden görs klar." << std::endl;
@@ -125,7 +128,9 @@ private:
     void drawBar()
     {
         const int done = m_successes + m_failures;
-        QString text = QStringLiteral("%1 klara, %2 misslyckade  %3").arg(m_successes).arg(m_failures).arg(m_status);
+        const QString text = m_showCounts
+                                 ? QStringLiteral("%1 klara, %2 misslyckade  %3").arg(m_successes).arg(m_failures).arg(m_status)
+                                 : m_status;
         const int width = 24;
         const int total = m_session ? std::max(1, m_totalHint) : 1;
         (void)total;
@@ -140,6 +145,8 @@ private:
     bool m_tty;
     bool m_barShown = false;
     RunSession* m_session = nullptr;
+    ConversionJob* m_job = nullptr;
+    bool m_showCounts = true;
     QString m_status;
     int m_successes = 0, m_failures = 0, m_totalHint = 0;
 };
@@ -209,23 +216,15 @@ QString folderWithSeparator(const QString& folder)
     return f.endsWith('/') ? f : f + '/';
 }
 
-// Connects, selects the series and runs; the exit status.
-int convert(const QString& udl, const QString& series, const Flags& flags, const QString& logFolder,
-            std::ostream& out, std::ostream& err)
+// Connects to the data-link file's database and selects the series; the exit status when that
+// fails.
+std::optional<int> openSession(RunSession& session, const QString& udl, const QString& series, const Flags& flags,
+                               std::ostream& err)
 {
     if (!QFileInfo(udl).isFile()) {
         err << "bild2dicom: the data-link file " << udl.toStdString() << " does not exist\n";
         return ExitUsage;
     }
-    const RunOptions options = runOptionsFrom(flags);
-    auto settings = Settings::createDefault(currentWorkFolder());
-    ConsoleMessages messages(true); // nothing of the run needs the user's answer on the command line
-    ConsoleRunObserver observer(out);
-    RunSession session(*settings, messages, observer, logFolder);
-    observer.attach(session);
-    session.logs.ok.setActive(!flags.has("--no-succeed-log"));
-    session.logs.failed.setActive(!flags.has("--no-failed-log"));
-
     if (!session.connect(udl, flags.value("--user"), flags.value("--password"), nullptr))
         return ExitUsage;
     if (!session.selectSeries(series)) {
@@ -233,11 +232,35 @@ int convert(const QString& udl, const QString& series, const Flags& flags, const
             << session.seriesNames().join(", ").toStdString() << "\n";
         return ExitUsage;
     }
+    return std::nullopt;
+}
 
+// Runs job with Ctrl-C acting as "Avbryt"; whether Ctrl-C was pressed.
+bool interruptible(const std::function<void()>& job)
+{
     interruptRequested = false;
     std::signal(SIGINT, onInterrupt);
-    session.run.btnExecuteClick(options);
+    job();
     std::signal(SIGINT, SIG_DFL);
+    return interruptRequested;
+}
+
+// Connects, selects the series and runs; the exit status.
+int convert(const QString& udl, const QString& series, const Flags& flags, const QString& logFolder,
+            std::ostream& out, std::ostream& err)
+{
+    const RunOptions options = runOptionsFrom(flags);
+    auto settings = Settings::createDefault(currentWorkFolder());
+    ConsoleMessages messages(true); // nothing of the run needs the user's answer on the command line
+    ConsoleRunObserver observer(out);
+    RunSession session(*settings, messages, observer, logFolder);
+    observer.attach(session, session.run);
+    session.logs.ok.setActive(!flags.has("--no-succeed-log"));
+    session.logs.failed.setActive(!flags.has("--no-failed-log"));
+    if (const auto status = openSession(session, udl, series, flags, err))
+        return *status;
+
+    const bool interrupted = interruptible([&] { session.run.btnExecuteClick(options); });
     observer.endBar();
 
     out << "\nSUCCEED: " << session.run.successes << "  FAILED: " << session.run.failures << "\n"
@@ -245,7 +268,7 @@ int convert(const QString& udl, const QString& series, const Flags& flags, const
         << "        " << session.logs.failed.fileName().toStdString() << "\n";
     if (session.run.startTime.isNull())
         return ExitUsage; // the run did not start (no store for the series)
-    if (interruptRequested)
+    if (interrupted)
         return ExitInterrupted;
     return session.run.failures > 0 ? ExitSomeFailed : ExitOk;
 }
@@ -262,6 +285,58 @@ int runCommand(const QStringList& args, std::ostream& out, std::ostream& err)
         return convert(flags.value("--udl"), flags.value("--series"), flags, logFolder, out, err);
     } catch (const UsageError& e) {
         err << "bild2dicom run: " << e.what() << "\nRun 'bild2dicom --help' for the options.\n";
+        return ExitUsage;
+    }
+}
+
+const std::map<QString, bool> checkFlags = {
+    {"--udl", true},  {"--series", true}, {"--user", true},     {"--password", true},     {"--from", true},
+    {"--to", true},   {"--method", true}, {"--per-tab", false}, {"--show-numbers", false}, {"--detail-log", false},
+    {"--log-dir", true},
+};
+
+int checkCommand(const QStringList& args, std::ostream& out, std::ostream& err)
+{
+    try {
+        const Flags flags(args, checkFlags);
+        if (!flags.positional.isEmpty())
+            throw UsageError("unexpected argument " + flags.positional.front().toStdString());
+        if (!flags.has("--udl") || !flags.has("--series"))
+            throw UsageError("check needs --udl FILE and --series NAME-OR-NUMBER");
+        const QString logFolder = folderWithSeparator(flags.value("--log-dir", QDir::currentPath()));
+        const RunOptions options = runOptionsFrom(flags);
+
+        auto settings = Settings::createDefault(currentWorkFolder());
+        ConsoleMessages messages(true);
+        ConsoleRunObserver observer(out);
+        RunSession session(*settings, messages, observer, logFolder);
+        TPreConversionCheck check(session.db, session.logs, messages, observer);
+        observer.attach(session, check);
+        if (const auto status = openSession(session, flags.value("--udl"), flags.value("--series"), flags, err))
+            return *status;
+        check.minPatientNr = session.db.minPatientNr;
+        check.maxPatientNr = session.db.maxPatientNr;
+
+        const CheckAnswers answers{flags.has("--per-tab"), flags.has("--show-numbers")};
+        interruptible([&] { check.btnCheckClick(options, answers); });
+        observer.endBar();
+
+        for (const QString& line : check.report)
+            out << line.toStdString() << "\n";
+        out << "\nLogg: "
+            << (check.missing.isEmpty() ? session.logs.ok : session.logs.failed).fileName().toStdString() << "\n";
+        switch (check.outcome) {
+        case TPreConversionCheck::Outcome::Finished:
+            return check.missing.isEmpty() ? ExitOk : ExitSomeFailed;
+        case TPreConversionCheck::Outcome::Interrupted:
+            return ExitInterrupted;
+        case TPreConversionCheck::Outcome::NotStarted:
+        case TPreConversionCheck::Outcome::Failed:
+            break;
+        }
+        return ExitUsage;
+    } catch (const UsageError& e) {
+        err << "bild2dicom check: " << e.what() << "\nRun 'bild2dicom --help' for the options.\n";
         return ExitUsage;
     }
 }
@@ -309,6 +384,13 @@ const std::vector<Command>& commands()
          "                   [--no-succeed-log] [--no-failed-log] [--yes] [--log-dir DIR]\n"
          "                          convert the pictures of a patient range",
          runCommand},
+        {"check",
+         "check --udl FILE --series NAME-OR-NUMBER [--user U --password P] [--from N] [--to N]\n"
+         "                   [--method kategori|bildflik] [--per-tab] [--show-numbers] [--detail-log]\n"
+         "                   [--log-dir DIR]\n"
+         "                          find the pictures of a patient range whose category or tab has\n"
+         "                          no DICOM settings in the series; exits 1 when some have none",
+         checkCommand},
         {"demo",
          "demo [DIR] [--create] [--force]\n"
          "                          make the demo practice in DIR (default ./demo) and convert it",

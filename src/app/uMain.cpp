@@ -163,6 +163,8 @@ TfrmMain::TfrmMain(std::unique_ptr<Settings> settings, QWidget* parent)
     , m_messages(this)
     , m_session(std::make_unique<RunSession>(*m_settings, m_forward, static_cast<RunObserver&>(*this),
                                              currentWorkFolder()))
+    , m_check(std::make_unique<TPreConversionCheck>(m_session->db, m_session->logs, m_forward,
+                                                    static_cast<RunObserver&>(*this)))
 {
     setObjectName(QStringLiteral("frmMain"));
     buildControls();
@@ -257,17 +259,30 @@ void TfrmMain::btnExecuteClick()
     run.btnExecuteClick(options());
 }
 
+void TfrmMain::btnCheckClick()
+{
+    if (!dbON || running)
+        return;
+    m_check->minPatientNr = minPatientNr;
+    m_check->maxPatientNr = maxPatientNr;
+    m_check->btnCheckClick(options());
+}
+
 void TfrmMain::btnCancelClick()
 {
-    m_session->run.btnCancelClick();
+    if (m_check->running)
+        m_check->btnCancelClick();
+    else
+        m_session->run.btnCancelClick();
 }
 
 void TfrmMain::runStateChanged()
 {
     const bool wasRunning = running;
-    running = m_session->run.running;
-    interrupted = m_session->run.interrupted;
-    checking = m_session->run.checking;
+    const ConversionJob& job = m_check->running ? static_cast<const ConversionJob&>(*m_check) : m_session->run;
+    running = job.running;
+    interrupted = job.interrupted;
+    checking = job.checking;
     startTime = m_session->run.startTime;
     if (running && !wasRunning)
         QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -285,6 +300,12 @@ void TfrmMain::counts(int successes, int failures)
 {
     m_okHeader->setText(m_session->logs.ok.header(successes));
     m_failedHeader->setText(m_session->logs.failed.header(failures));
+}
+
+void TfrmMain::headersWithoutCounts()
+{
+    m_okHeader->setText(m_session->logs.ok.title());
+    m_failedHeader->setText(m_session->logs.failed.title());
 }
 
 void TfrmMain::processEvents()
@@ -560,6 +581,7 @@ void TfrmMain::buildControls()
     connect(lbOK, &QListWidget::itemDoubleClicked, this, &TfrmMain::lbOKDblClick);
     connect(lbFailed, &QListWidget::itemDoubleClicked, this, &TfrmMain::lbFailedDblClick);
     connect(btnExecute, &QPushButton::clicked, this, &TfrmMain::btnExecuteClick);
+    connect(btnCheck, &QPushButton::clicked, this, &TfrmMain::btnCheckClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmMain::btnCancelClick);
     connect(BitBtn3, &QPushButton::clicked, this, &TfrmMain::BitBtn3Click);
     connect(BitBtn1, &QPushButton::clicked, this, &TfrmMain::BitBtn1Click);

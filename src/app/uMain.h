@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/PreConversionCheck.h"
 #include "app/QtMessages.h"
 #include "app/RunSession.h"
 #include "app/Udataproviders_gui.h"
@@ -57,6 +58,7 @@ public:
     const TMainDatabase& database() const { return m_session->db; }
     DataProviderState& dataProvider() { return m_session->dataProvider; }
     RunLogs& logs() { return m_session->logs; }
+    TPreConversionCheck& check() { return *m_check; }
     // The options of a run or check, as the controls show them.
     RunOptions options() const;
     // Opens a file with the desktop's "open" action; replaceable for tests.
@@ -135,6 +137,7 @@ public slots:
     void ADOCon_TasvikAfterConnect();
     void ADOCon_TasvikAfterDisconnect();
     void btnExecuteClick();
+    void btnCheckClick();
     void btnCancelClick();
     void lbOKDblClick();
     void lbFailedDblClick();
@@ -156,12 +159,14 @@ private:
     void runStateChanged() override;
     void statusText(const QString& text) override;
     void counts(int successes, int failures) override;
+    void headersWithoutCounts() override;
     void processEvents() override;
 
     std::unique_ptr<Settings> m_settings;
     QtMessages m_messages;
     ForwardingMessages m_forward{&m_messages};
     std::unique_ptr<RunSession> m_session;
+    std::unique_ptr<TPreConversionCheck> m_check;
     std::unique_ptr<DialogDataProviderChooser> m_chooser;
     DataProviderChooser* m_activeChooser = nullptr;
     SeriesModel* m_seriesModel = nullptr;
