@@ -5,6 +5,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
+#include <QListWidget>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -177,4 +179,23 @@ TEST(MainWindow, HelpWindowShowsItsThreeSectionsReadOnly)
     const QString text = help->Memo1->toPlainText();
     for (const char* section : {"FÖRBEREDELSER I JOURNALSYSTEMET", "FÖRBEREDELSER I KONVERTERAREN", "KONVERTERINGEN"})
         EXPECT_TRUE(text.contains(QString::fromUtf8(section))) << section;
+}
+
+TEST(MainWindow, DoubleClickOpensOnlyALineThatNamesAFile)
+{
+    QTemporaryDir dir;
+    auto w = makeWindow(dir);
+    QStringList opened;
+    w->openFile = [&](const QString& path) { opened << path; };
+    const QString logFile = dir.filePath("SUCCEED_LOGG.TXT");
+    QFile(logFile).open(QIODevice::WriteOnly);
+    w->logs().ok.add("Patientnr: 1001, Bild: /finns/inte.jpg (10 byte)");
+    w->logs().ok.add(logFile);
+    w->lbOK->setCurrentRow(0);
+    w->lbOKDblClick();
+    EXPECT_TRUE(opened.isEmpty());
+    w->lbOK->setCurrentRow(1);
+    w->lbOKDblClick();
+    EXPECT_EQ(opened, QStringList{logFile});
+    EXPECT_EQ(w->lbOK->count(), 2); // the list mirrors the log
 }
