@@ -76,7 +76,6 @@ public:
     ConsoleRunObserver(std::ostream& out) : m_out(out), m_tty(isatty(STDERR_FILENO)) {}
     void attach(RunSession& session, ConversionJob& job)
     {
-        m_session = &session;
         m_job = &job;
         QObject::connect(&session.logs.ok, &RunLog::added, [this](const QString& line, bool) { logLine(line); });
         QObject::connect(&session.logs.failed, &RunLog::added, [this](const QString& line, bool) { logLine(line); });
@@ -84,7 +83,11 @@ public:
     void statusText(const QString& text) override
     {
         m_status = text;
-        if (m_tty)
+        // The run clears its status when it ends: the bar goes, so that the closing message
+        // stands on a line of its own.
+        if (text.isEmpty())
+            endBar();
+        else if (m_tty)
             drawBar();
     }
     void counts(int successes, int failures) override
@@ -95,6 +98,12 @@ public:
             drawBar();
     }
     void headersWithoutCounts() override { m_showCounts = false; }
+    void progress(int done, int total, int patientNr) override
+    {
+        m_done = done;
+        m_total = total;
+        m_patient = patientNr;
+    }
     void processEvents() override
     {
         if (interruptRequested && m_job && !m_job->interrupted) {
@@ -127,28 +136,28 @@ private:
     }
     void drawBar()
     {
-        const int done = m_successes + m_failures;
-        const QString text = m_showCounts
-                                 ? QStringLiteral("%1 klara, %2 misslyckade  %3").arg(m_successes).arg(m_failures).arg(m_status)
-                                 : m_status;
-        const int width = 24;
-        const int total = m_session ? std::max(1, m_totalHint) : 1;
-        (void)total;
-        QString bar(width, ' ');
-        for (int i = 0; i < width && i < (done % (width + 1)); ++i)
-            bar[i] = '#';
-        std::cerr << "\r\033[K[" << bar.toStdString() << "] " << text.left(110).toStdString() << std::flush;
+        QString text = m_showCounts ? QStringLiteral("%1 klara, %2 misslyckade  ").arg(m_successes).arg(m_failures)
+                                    : QString();
+        text += m_status;
+        QString bar;
+        if (m_total > 0) {
+            const int width = 24;
+            const int filled = int(qint64(std::clamp(m_done, 0, m_total)) * width / m_total);
+            bar = "[" + QString(filled, '#') + QString(width - filled, '-') + "] "
+                  + QStringLiteral("%1/%2  Patientnr %3  ").arg(m_done).arg(m_total).arg(m_patient);
+        }
+        std::cerr << "\r\033[K" << (bar + text).left(150).toStdString() << std::flush;
         m_barShown = true;
     }
 
     std::ostream& m_out;
     bool m_tty;
     bool m_barShown = false;
-    RunSession* m_session = nullptr;
     ConversionJob* m_job = nullptr;
     bool m_showCounts = true;
     QString m_status;
-    int m_successes = 0, m_failures = 0, m_totalHint = 0;
+    int m_successes = 0, m_failures = 0;
+    int m_done = 0, m_total = 0, m_patient = 0;
 };
 
 std::optional<FilterKind> filterByName(const QString& name)

@@ -372,6 +372,7 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                 getPixelSpacing(spacing, zoom);
 
                 if (start <= p && p <= stop) {
+                    m_observer.progress(pics.RecNo() - m_first + 1, total, p);
                     m_observer.statusText("Record: " + QString::number(pics.RecNo() - m_first + 1) + " ("
                                           + QString::number(total) + ")"
                                           + remainingTimeText(pics.RecNo(), QDateTime::currentDateTime()));

@@ -40,6 +40,8 @@ public:
     virtual void runStateChanged() {}
     virtual void statusText(const QString& text) { (void)text; }
     virtual void counts(int successes, int failures) { (void)successes, (void)failures; }
+    // The run has come to picture `done` of `total` in its range, of patient patientNr.
+    virtual void progress(int done, int total, int patientNr) { (void)done, (void)total, (void)patientNr; }
     // The list headers show their titles alone ("SUCCEED", "FAILED"), as during a check.
     virtual void headersWithoutCounts() {}
     // Called after each picture row (and now and then while counting rows): lets the user's
