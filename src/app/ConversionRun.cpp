@@ -296,6 +296,10 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
         const uint32_t maxMByte = options.maxMByte.trimmed().toUInt(&maxOk);
         if (!maxOk)
             throw std::runtime_error(QStringLiteral("'%1' är inte ett giltigt heltal").arg(options.maxMByte).toStdString());
+        // The limit is counted in bytes in 32 bits: a larger number would wrap round to a small limit.
+        if (maxMByte > 4294)
+            throw std::runtime_error(
+                QStringLiteral("Max bildstorlek %1 MB är för stor; högst 4294 MB går att ange").arg(maxMByte).toStdString());
 
         m_logs.start({"Konvertering startad " + logTimestamp(startTime) + ", Pat.nr: " + QString::number(start) + " - "
                           + QString::number(stop),

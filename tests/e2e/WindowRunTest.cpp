@@ -253,3 +253,27 @@ TEST(WindowRun, AvbrytStopsAfterThePictureInHand)
               "**** KONVERTERING AVBRUTEN ****");
     EXPECT_EQ(dw.header(dw.w->pnlOK), QStringLiteral("SUCCEED (%1)").arg(successes));
 }
+
+// A size limit that cannot be counted in 32 bits, or no number at all, ends the run before any
+// picture, with the error shown and the window idle again.
+TEST(WindowRun, AnUnusableSizeLimitEndsTheRunBeforeAnyPicture)
+{
+    DemoFixture demo;
+    DemoWindow dw(demo);
+    dw.connectTo(demo.info.dataLinkFile);
+    ASSERT_TRUE(dw.w->dbON);
+    const std::pair<QString, QString> cases[] = {
+        {"5000", "Max bildstorlek 5000 MB är för stor; högst 4294 MB går att ange"},
+        {"", "'' är inte ett giltigt heltal"},
+    };
+    for (const auto& [limit, message] : cases) {
+        dw.messages.shown.clear();
+        dw.w->eMaxMByte->setText(limit);
+        dw.w->btnExecute->click();
+        EXPECT_TRUE(dw.shown(message)) << limit;
+        EXPECT_FALSE(dw.shown("Konvertering färdig!"));
+        dw.expectIdle();
+    }
+    EXPECT_FALSE(QFile::exists(demo.info.folder + "/SUCCEED_LOGG.TXT"));
+    EXPECT_TRUE(QDir(demo.info.dicomDirFolder).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+}
