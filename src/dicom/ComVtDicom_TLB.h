@@ -101,6 +101,18 @@ using DicomDataSetPtr = std::shared_ptr<IDicomDataSet>;
 // Creates an empty data set (the original's CoCDicomDataSet.Create).
 DicomDataSetPtr CreateDicomDataSet();
 
+// The level files in the deflated syntax (code 25) are compressed with (ISA-L), process-wide:
+// 1 (fastest) to 3. Measured on photographs and grey scans: the default 2 is about ten times as
+// fast as zlib's level 6 and 0 to 8 % larger; level 1 is a little faster and up to 11 % larger.
+// The environment variable B2D_DEFLATE_LEVEL sets the starting value (ignored when not 1 to 3).
+// C-STORE leaves deflating to the network library and is not affected.
+constexpr int MinDeflateLevel = 1;
+constexpr int MaxDeflateLevel = 3;
+constexpr int DefaultDeflateLevel = 2;
+int deflateLevel();
+// Throws DicomError for a level outside MinDeflateLevel to MaxDeflateLevel.
+void setDeflateLevel(int level);
+
 // The syntax name of a code for messages, e.g. "JPEG 2000 lossless"; empty for an unknown code.
 QString transferSyntaxName(int32_t code);
 
