@@ -214,6 +214,12 @@ const Case cases[] = {
      Outcome::Fails, "Modality/SOPClass not found", true},
     {"DATUM 'igår'", sql({"UPDATE PATBILDER SET DATUM = 'igår' WHERE PATIENTNR = %P AND LOPNR = %L"}), thePicture,
      Outcome::Fails, "Bilden saknar giltigt datum (PATBILDER.DATUM)"},
+    {"LOPNR NULL", sql({"UPDATE PATBILDER SET LOPNR = NULL WHERE PATIENTNR = %P AND LOPNR = %L"}, {"PATBILDER"}),
+     thePicture, Outcome::Fails, "LOPNR i PATBILDER är inget heltal: \"\""},
+    {"LOPNR 'abc'", sql({"UPDATE PATBILDER SET LOPNR = 'abc' WHERE PATIENTNR = %P AND LOPNR = %L"}), thePicture,
+     Outcome::Fails, "LOPNR i PATBILDER är inget heltal: \"abc\""},
+    {"BILDKATALOG NULL", sql({"UPDATE PATBILDER SET BILDKATALOG = NULL WHERE PATIENTNR = %P AND LOPNR = %L"}),
+     thePicture, Outcome::Fails, "är tom eller kan inte laddas!"},
     {"10 000-character BILDNAMN",
      [](DemoFixture& demo, const Picture& p) {
          demo.exec(expand("UPDATE PATBILDER SET BILDNAMN = '" + longText + ".jpg' WHERE PATIENTNR = %P AND LOPNR = %L", p));
@@ -248,6 +254,11 @@ const Case cases[] = {
     {"SOPCLASS NULL", sql({"UPDATE BILDSERIEHUVUDKAT SET SOPCLASS = NULL WHERE BILDKAT = 11 AND BILDFLIK = 1"}),
      "KATEGORI = 11 AND BILDFLIK = 1", Outcome::Fails, "Modality/SOPClass not found (Kategori: Extraorala foton, Bildflik: 1)",
      true},
+    {"category name NULL", sql({"UPDATE PATBILDKATEGORI SET KATEGORI = NULL WHERE KATNR = 11"}),
+     "KATEGORI = 11", Outcome::Converts},
+    {"SOPCLASSUID NULL",
+     sql({"UPDATE DICOMSOPCLASSES SET SOPCLASSUID = NULL WHERE SOPCLASSNAME = 'VL Photographic Image Storage'"}),
+     "KATEGORI IN (10, 14) OR (KATEGORI = 11 AND BILDFLIK = 1)", Outcome::Fails, "Modality/SOPClass not found", true},
     {"ANTAL NULL", sql({"UPDATE BILDSERIEHUVUDKAT SET ANTAL = NULL"}), "KATEGORI = 11 AND BILDFLIK = 1",
      Outcome::Converts, nullptr, true},
     {"ANTAL 'grå'", sql({"UPDATE BILDSERIEHUVUDKAT SET ANTAL = 'grå'"}), "KATEGORI = 11 AND BILDFLIK = 1",
@@ -282,6 +293,10 @@ const Case cases[] = {
      everyPicture, Outcome::Fails, "Element (0008,1010) is longer than 16 characters (VR SH): 10000 characters"},
 
     // The resolution.
+    {"PATIENTIDTYPE NULL", sql({"UPDATE DICOMDIRS SET PATIENTIDTYPE = NULL"}), everyPicture, Outcome::Converts},
+    {"RESOLUTION NULL", sql({"UPDATE PATBILDEREXTRA SET RESOLUTION = NULL, ZOOM = NULL"}), everyPicture,
+     Outcome::Converts},
+    {"RESOLUTION 'x'", sql({"UPDATE PATBILDEREXTRA SET RESOLUTION = 'x', ZOOM = 'y'"}), everyPicture, Outcome::Converts},
     {"HORRES NULL", sql({"UPDATE PATANALYSER SET HORRES = NULL"}), everyPicture, Outcome::Converts},
     {"ZOOM NULL", sql({"UPDATE PATANALYSER SET ZOOM = NULL"}), everyPicture, Outcome::Converts},
     {"HORRES 'x'", sql({"UPDATE PATANALYSER SET HORRES = 'x', ZOOM = 'y'"}), everyPicture, Outcome::Converts},
