@@ -318,6 +318,11 @@ const Case cases[] = {
      thePicture, Outcome::Fails, "är tom eller kan inte laddas!"},
 };
 
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class MalformedDatabase : public testing::TestWithParam<Case> {};
 
 } // namespace
