@@ -355,14 +355,18 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                 const QDateTime datum = pics.FieldByName("DATUM").toDateTime();
                 const qint64 d = datum.date().toJulianDay();
                 p = pics.FieldByName("PATIENTNR").toInt();
-                const int lopnr = pics.FieldByName("LOPNR").toInt();
+                // A picture number that is missing or no whole number would give the object a
+                // number of another picture and leave the row behind: such a picture fails.
+                const QVariant lopnrField = pics.FieldByName("LOPNR");
+                bool lopnrOk = false;
+                const int lopnr = lopnrField.isNull() ? 0 : lopnrField.toString().trimmed().toInt(&lopnrOk);
                 if (p != currentPatient) {
                     lastPicture = lopnr;
                     counter = 1;
                     currentPatient = p;
                     currentDate = d;
                     firstDate = datum;
-                } else if (lopnr == lastPicture) {
+                } else if (lopnrOk && lopnr == lastPicture) {
                     pics.Next(); // the same picture again, as the join can give: not handled
                     continue;
                 } else {
@@ -383,7 +387,13 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                     file = pics.FieldByName("BILDKATDIR").toString() + pics.FieldByName("BILDNAMN").toString();
                     const QString who = "Patientnr: " + QString::number(p) + detail(options.detailLog);
                     CategorySettings cat;
-                    if (findModality(options.urval, cat)) {
+                    if (!lopnrOk) {
+                        const QString line = "FAILED - " + who + ", Bild: " + file + " - LOPNR i PATBILDER är inget heltal: \""
+                                             + (lopnrField.isNull() ? QString() : lopnrField.toString()) + "\"";
+                        if (m_logs.failed.active())
+                            m_logs.failed.add(line, true);
+                        ++failures;
+                    } else if (findModality(options.urval, cat)) {
                         in.file = file;
                         in.modality = cat.modality;
                         in.sopClassUid = cat.sopClassUid;

@@ -73,6 +73,47 @@ bool fitsLatin1(const QString& text)
     return true;
 }
 
+// A text longer than its VR allows makes an object that other systems refuse or cut: the
+// limits of the character-string VRs, counted in characters, per value (per component group
+// for a person name).
+QString lengthProblem(const DcmTag& tag, const QString& value)
+{
+    qsizetype limit = 0;
+    bool multiValued = true;
+    switch (tag.getEVR()) {
+    case EVR_AE:
+    case EVR_CS:
+    case EVR_SH:
+        limit = 16;
+        break;
+    case EVR_LO:
+    case EVR_PN:
+        limit = 64;
+        break;
+    case EVR_ST:
+        limit = 1024;
+        multiValued = false;
+        break;
+    case EVR_LT:
+        limit = 10240;
+        multiValued = false;
+        break;
+    default:
+        return {};
+    }
+    const QStringList values = multiValued ? value.split(u'\\') : QStringList{value};
+    for (const QString& v : values) {
+        const QStringList parts = tag.getEVR() == EVR_PN ? v.split(u'=') : QStringList{v};
+        for (const QString& part : parts)
+            if (part.size() > limit)
+                return QStringLiteral(" is longer than %1 characters (VR %2): %3 characters")
+                    .arg(limit)
+                    .arg(QString::fromLatin1(tag.getVRName()))
+                    .arg(part.size());
+    }
+    return {};
+}
+
 } // namespace
 
 QString tagText(uint32_t tag)
@@ -211,6 +252,8 @@ void CoCDicomDataSet::AddString(uint32_t tag, const QString& value, bool overwri
     const QString what = QStringLiteral("Element %1").arg(tagText(tag));
     if (dcmTag.getEVR() == EVR_SQ)
         throw DicomError(what + QStringLiteral(" is a sequence and cannot hold a text"));
+    if (const QString problem = lengthProblem(dcmTag, value); !problem.isEmpty())
+        throw DicomError(what + problem);
     const QByteArray utf8 = value.toUtf8();
     if (dcmTag.getEVR() == EVR_UI && !utf8.isEmpty()
         && DcmUniqueIdentifier::checkStringValue(OFString(utf8.constData()), "1-n").bad())

@@ -130,9 +130,15 @@ std::vector<StandardTag> readStandardTags(TVTAdoQuery& qryDicomtags)
     std::vector<StandardTag> tags;
     if (!qryDicomtags.Active())
         qryDicomtags.Open();
+    // A number that is missing or not a whole number reads as -1, which no tag has.
+    auto number = [&](const char* column) {
+        bool ok = false;
+        const QVariant v = qryDicomtags.FieldByName(QLatin1String(column));
+        const int n = v.isNull() ? -1 : v.toString().trimmed().toInt(&ok);
+        return ok ? n : -1;
+    };
     for (qryDicomtags.First(); !qryDicomtags.Eof(); qryDicomtags.Next())
-        tags.push_back({qryDicomtags.FieldByName("GROUPID").toInt(), qryDicomtags.FieldByName("ITEMID").toInt(),
-                        qryDicomtags.FieldByName("DEFVALUE").toString()});
+        tags.push_back({number("GROUPID"), number("ITEMID"), qryDicomtags.FieldByName("DEFVALUE").toString()});
     return tags;
 }
 
@@ -172,6 +178,14 @@ bool addStdTags(IDicomDataSet& dataSet, const PictureRows& rows, const Conversio
     bool physicianGiven = false;
     if (context.standardTags) {
         for (const StandardTag& tag : *context.standardTags) {
+            // Group 0000 (commands), the odd groups below 0008 and group lengths are no data
+            // elements: written into the object they would make it unreadable.
+            if (tag.group < 0x0002 || tag.group > 0xFFFF || (tag.group < 0x0008 && tag.group % 2 == 1)
+                || tag.element <= 0 || tag.element > 0xFFFF) {
+                errorText = "Ogiltig standardtagg i DICOMTAGS: grupp " + QString::number(tag.group) + ", element "
+                            + QString::number(tag.element) + ", uDicom (function addStdTags)";
+                return false;
+            }
             const uint32_t key = uint32_t(tag.group) * 65536u + uint32_t(tag.element);
             if (ownAttributes.count(key))
                 continue;
@@ -305,6 +319,9 @@ bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const Conve
         if (in.oneTab) {
             studyDate = dicomDate(in.firstDate.date());
         } else {
+            // The study is the day's: without a date there is no study to put the picture in.
+            if (d.isEmpty())
+                throw std::runtime_error("Bilden saknar giltigt datum (PATBILDER.DATUM)");
             base += "." + d;
             if (const uint32_t m = charSum(in.modality))
                 base += "." + QString::number(m);

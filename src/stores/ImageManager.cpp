@@ -119,8 +119,9 @@ void loadDirectories(ImageMultiHandler& handlers, TVTAdoQuery& query)
         directory->servernamn = name;
         directory->uniktnr = number;
         QString root = query.FieldByName(QStringLiteral("DICOMDIR")).toString();
-        // A folder written with forward slashes counts as ending in a separator too.
-        if (!root.endsWith(u'\\') && !root.endsWith(u'/'))
+        // A folder written with forward slashes counts as ending in a separator too. A missing
+        // folder stays empty: a separator alone would name the file system's root.
+        if (!root.trimmed().isEmpty() && !root.endsWith(u'\\') && !root.endsWith(u'/'))
             root += u'\\';
         directory->dicomdirkatalog = root;
         directory->PatientIdType = uint8_t(hasIdType ? textAsInteger(query.FieldByName(QStringLiteral("PATIENTIDTYPE"))) : 0);

@@ -133,6 +133,32 @@ TEST(DicomDataSet, RefusesWhatCannotBeEncoded)
     EXPECT_TRUE(messageOf([&] { ds->SetTransferSyntax(31); }).contains(QLatin1String("31")));
 }
 
+TEST(DicomDataSet, RefusesTextsLongerThanTheirVrAllows)
+{
+    auto ds = CreateDicomDataSet();
+    // At the limit, counted in characters (Swedish letters are two bytes in UTF-8), per value
+    // and per person-name component group.
+    const QString sh16 = QString::fromUtf8("Ååååååååååååååå") + "x";
+    EXPECT_EQ(messageOf([&] { ds->AddString2(0x0008, 0x1010, sh16, true); }), "<no error>");
+    EXPECT_EQ(messageOf([&] { ds->AddString2(0x0008, 0x0008, QString(16, 'A') + "\\" + QString(16, 'B'), true); }), "<no error>");
+    EXPECT_EQ(messageOf([&] { ds->AddString2(0x0010, 0x0010, QString(64, 'x') + "=" + QString(64, 'y'), true); }), "<no error>");
+    EXPECT_EQ(messageOf([&] { ds->AddString2(0x0020, 0x4000, QString(10240, 'x'), true); }), "<no error>");
+    const struct {
+        uint16_t group, element;
+        QString value;
+        const char* message;
+    } tooLong[] = {
+        {0x0008, 0x1010, sh16 + "x", "(0008,1010) is longer than 16 characters (VR SH): 17 characters"},
+        {0x0010, 0x0010, QString(65, 'x'), "(0010,0010) is longer than 64 characters (VR PN): 65 characters"},
+        {0x0008, 0x0060, QString(17, 'X'), "(0008,0060) is longer than 16 characters (VR CS)"},
+        {0x0008, 0x1030, "a\\" + QString(65, 'x'), "(0008,1030) is longer than 64 characters (VR LO)"},
+        {0x0020, 0x4000, QString(10241, 'x'), "(0020,4000) is longer than 10240 characters (VR LT)"},
+    };
+    for (const auto& c : tooLong)
+        EXPECT_TRUE(messageOf([&] { ds->AddString2(c.group, c.element, c.value, true); }).contains(QLatin1String(c.message)))
+            << c.message;
+}
+
 TEST(DicomDataSet, ByteArrayKeepsTheFirstLengthBytes)
 {
     auto ds = CreateDicomDataSet();
