@@ -275,8 +275,8 @@ int convert(const QString& udl, const QString& series, const Flags& flags, const
     out << "\nSUCCEED: " << session.run.successes << "  FAILED: " << session.run.failures << "\n"
         << "Loggar: " << session.logs.ok.fileName().toStdString() << "\n"
         << "        " << session.logs.failed.fileName().toStdString() << "\n";
-    if (session.run.startTime.isNull())
-        return ExitUsage; // the run did not start (no store for the series)
+    if (!session.run.completed)
+        return ExitUsage; // no store for the series, or an error before the first picture
     if (interrupted)
         return ExitInterrupted;
     return session.run.failures > 0 ? ExitSomeFailed : ExitOk;

@@ -269,6 +269,7 @@ QString TConversionRun::remainingTimeText(int recNo, const QDateTime& now) const
 
 void TConversionRun::btnExecuteClick(const RunOptions& options)
 {
+    completed = false;
     if (!m_db.ADOCon_Tasvik.Connected())
         return;
     ImageHandler* handler = nullptr;
@@ -482,6 +483,7 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
 
 void TConversionRun::finish()
 {
+    completed = true;
     const bool wasInterrupted = interrupted;
     m_logs.finish({wasInterrupted ? QStringLiteral("**** KONVERTERING AVBRUTEN ****") : QStringLiteral("**** KLART ****"),
                    logTimestamp(QDateTime::currentDateTime())});

@@ -114,6 +114,9 @@ public:
     int successes = 0;
     int failures = 0;
     QDateTime startTime;
+    // The last run went through its pictures to its closing lines (interrupted or not); false
+    // when it did not start or an error ended it before the loop.
+    bool completed = false;
 
     // Runs the whole conversion; returns when it has ended (or did not start). Errors before
     // the loop end the run with a message and leave it idle.

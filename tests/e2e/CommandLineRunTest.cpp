@@ -123,6 +123,8 @@ TEST(CommandLineRun, UsageAndSetUpErrorsExitWithTwo)
         {runArgs(demo, {"--shrink", "Gauss"}), "unknown filter Gauss"},
         {runArgs(demo, {"--max-mb", "x"}), "--max-mb takes"},
         {{"run", "--udl", demo.info.dataLinkFile, "--series", "Finns inte"}, "no picture series Finns inte"},
+        // An error before the first picture is no success.
+        {runArgs(demo, {"--log-dir", demo.info.folder + "/saknas"}), "Kan inte skapa loggfilen"},
     };
     for (const Case& c : cases) {
         const ProcessResult r = demo.run(c.args);
