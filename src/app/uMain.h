@@ -55,7 +55,6 @@ public:
     void setChooser(DataProviderChooser* chooser) { m_activeChooser = chooser ? chooser : m_chooser.get(); }
     RunSession& session() { return *m_session; }
     TMainDatabase& database() { return m_session->db; }
-    const TMainDatabase& database() const { return m_session->db; }
     DataProviderState& dataProvider() { return m_session->dataProvider; }
     RunLogs& logs() { return m_session->logs; }
     TPreConversionCheck& check() { return *m_check; }

@@ -29,7 +29,6 @@ public:
     // Resizes and re-lays the bitmap; pixels are set to zero (black). Throws PictureFormatError
     // for negative sizes or a picture over MaxPixelBytes, before allocating.
     void setSize(int width, int height, PixelFormat format);
-    void clear() { setSize(0, 0, m_format); m_palette.clear(); }
 
     int width() const { return m_width; }
     int height() const { return m_height; }

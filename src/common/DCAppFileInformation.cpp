@@ -5,6 +5,7 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #include <memory>
+#include <utility>
 #endif
 
 namespace b2d {
@@ -54,19 +55,17 @@ void TDCAppFileInformation::read()
             return QString::fromWCharArray(value);
         return QString();
     };
-    FCompanyName = query("CompanyName");
-    FFileDescription = query("FileDescription");
-    FFileVersion = query("FileVersion");
-    FInternalName = query("InternalName");
-    FLegalCopyright = query("LegalCopyright");
-    FLegalTrademarks = query("LegalTrademarks");
-    FOriginalFileName = query("OriginalFileName");
-    FProductName = query("ProductName");
-    FProductVersion = query("ProductVersion");
-    FSpecialThanks = query("SpecialThanks");
-    FComments = query("Comments");
-    FSpecialBuild = query("SpecialBuild");
-    FPrivateBuild = query("PrivateBuild");
+    const std::pair<const char*, QString*> strings[] = {
+        {"CompanyName", &FCompanyName},         {"FileDescription", &FFileDescription},
+        {"FileVersion", &FFileVersion},         {"InternalName", &FInternalName},
+        {"LegalCopyright", &FLegalCopyright},   {"LegalTrademarks", &FLegalTrademarks},
+        {"OriginalFileName", &FOriginalFileName}, {"ProductName", &FProductName},
+        {"ProductVersion", &FProductVersion},   {"SpecialThanks", &FSpecialThanks},
+        {"Comments", &FComments},               {"SpecialBuild", &FSpecialBuild},
+        {"PrivateBuild", &FPrivateBuild},
+    };
+    for (const auto& [name, field] : strings)
+        *field = query(name);
 }
 #else
 void TDCAppFileInformation::read()

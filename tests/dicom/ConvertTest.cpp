@@ -38,6 +38,29 @@ QString writePicture(const QString& path, int width, int height)
     return path;
 }
 
+// The picture's pixels as LoadPictureFile gives them, in DICOM's RGB order.
+std::vector<uint8_t> loadedRgb(const QString& file, int* width = nullptr, int* height = nullptr)
+{
+    Bitmap loaded(0, 0, PixelFormat::Bits24);
+    LoadPictureFile(loaded, file);
+    loaded.convertTo24();
+    if (width)
+        *width = loaded.width();
+    if (height)
+        *height = loaded.height();
+    return ExtractRgbPixels(loaded);
+}
+
+// The object's pixel data; empty when it has none.
+std::vector<uint8_t> pixelData(DcmFileFormat& f)
+{
+    const Uint8* pixels = nullptr;
+    unsigned long length = 0;
+    if (f.getDataset()->findAndGetUint8Array(DCM_PixelData, pixels, &length).bad())
+        return {};
+    return std::vector<uint8_t>(pixels, pixels + length);
+}
+
 struct ConvertFixture : ::testing::Test {
     QTemporaryDir dir;
     DicomDirHandler handler;
@@ -144,15 +167,7 @@ TEST_F(ConvertFixture, WritesIdentityStudyAndPixelsOfTheLoadedPicture)
         EXPECT_EQ(value(*f, tag.first, tag.second), v) << std::hex << tag.first << "," << tag.second;
     EXPECT_EQ(value(*f, 0x0008, 0x0005), "ISO_IR 100");
 
-    Bitmap loaded(0, 0, PixelFormat::Bits24);
-    LoadPictureFile(loaded, in.file);
-    loaded.convertTo24();
-    const std::vector<uint8_t> rgb = ExtractRgbPixels(loaded);
-    const Uint8* pixels = nullptr;
-    unsigned long length = 0;
-    ASSERT_TRUE(f->getDataset()->findAndGetUint8Array(DCM_PixelData, pixels, &length).good());
-    ASSERT_EQ(length, rgb.size());
-    EXPECT_EQ(std::vector<uint8_t>(pixels, pixels + length), rgb);
+    EXPECT_EQ(pixelData(*f), loadedRgb(in.file));
 }
 
 TEST_F(ConvertFixture, SizeLimitShrinksOrRefuses)
@@ -185,10 +200,7 @@ TEST_F(ConvertFixture, GreyObjectsAreCheckedAgainstTheGreySize)
     EXPECT_EQ(value(*f, 0x0028, 0x0004), "MONOCHROME2");
     EXPECT_EQ(value(*f, 0x0028, 0x0002), "1");
     EXPECT_EQ(value(*f, 0x0028, 0x0011), "2000");
-    unsigned long length = 0;
-    const Uint8* pixels = nullptr;
-    ASSERT_TRUE(f->getDataset()->findAndGetUint8Array(DCM_PixelData, pixels, &length).good());
-    EXPECT_EQ(length, 4'000'000u);
+    EXPECT_EQ(pixelData(*f).size(), 4'000'000u);
 
     in.maximumBytes = 1'000'000;
     in.shrink = false;
@@ -298,18 +310,12 @@ TEST_F(ConvertFixture, EveryPictureFormatBecomesAnObjectWithThePicturesPixels)
         in.file = pictures.filePath(name);
         rows.LOPNR = lopnr++;
         ASSERT_TRUE(convertToDicom(in, rows, context, out)) << out.errorText;
-        Bitmap loaded(0, 0, PixelFormat::Bits24);
-        LoadPictureFile(loaded, in.file);
-        loaded.convertTo24();
-        const std::vector<uint8_t> rgb = ExtractRgbPixels(loaded);
+        int width = 0, height = 0;
+        const std::vector<uint8_t> rgb = loadedRgb(in.file, &width, &height);
         auto f = written();
-        EXPECT_EQ(value(*f, 0x0028, 0x0011), QString::number(loaded.width()));
-        EXPECT_EQ(value(*f, 0x0028, 0x0010), QString::number(loaded.height()));
-        const Uint8* pixels = nullptr;
-        unsigned long length = 0;
-        ASSERT_TRUE(f->getDataset()->findAndGetUint8Array(DCM_PixelData, pixels, &length).good());
-        ASSERT_EQ(length, rgb.size());
-        EXPECT_TRUE(std::equal(rgb.begin(), rgb.end(), pixels));
+        EXPECT_EQ(value(*f, 0x0028, 0x0011), QString::number(width));
+        EXPECT_EQ(value(*f, 0x0028, 0x0010), QString::number(height));
+        EXPECT_TRUE(pixelData(*f) == rgb);
     }
 }
 
@@ -368,12 +374,5 @@ TEST_F(ConvertFixture, OrthancReceivesTheConvertedPicture)
     const QString path = dir.filePath("orthanc.dcm");
     test::writeAll(path, peer.httpGet(QStringLiteral("/instances/%1/file").arg(id)));
     auto f = test::loadDicom(path);
-    Bitmap loaded(0, 0, PixelFormat::Bits24);
-    LoadPictureFile(loaded, in.file);
-    const std::vector<uint8_t> rgb = ExtractRgbPixels(loaded);
-    const Uint8* pixels = nullptr;
-    unsigned long length = 0;
-    ASSERT_TRUE(f->getDataset()->findAndGetUint8Array(DCM_PixelData, pixels, &length).good());
-    ASSERT_EQ(length, rgb.size());
-    EXPECT_TRUE(std::equal(rgb.begin(), rgb.end(), pixels));
+    EXPECT_TRUE(pixelData(*f) == loadedRgb(in.file));
 }
