@@ -1,6 +1,7 @@
 #include "app/ConversionRun.h"
 
 #include "app/MainDatabase.h"
+#include "app/PictureWorkers.h"
 #include "app/RunLogs.h"
 #include "common/Messages.h"
 #include "db/uKolm.h"
@@ -8,11 +9,32 @@
 #include "dicom/uDicom.h"
 #include "stores/ImageData.h"
 
+#include <algorithm>
 #include <cmath>
+#include <deque>
 
 namespace b2d {
 
 namespace {
+
+// Pictures made ready on worker threads beyond the one being stored.
+constexpr int LookAhead = 2;
+// Rows read ahead at most (rows that fail before any work cost nothing but a line).
+constexpr size_t MaxTurnsQueued = 32;
+
+// One picture row's turn: what the run shows, logs and writes for it, in picture order. The
+// picture itself may still be worked on by a worker thread until its turn comes.
+struct PictureTurn {
+    int recNo = 0; // 0: the turn only logs an error
+    int patientNr = 0;
+    int lopnr = 0;
+    QString file;
+    QString who;
+    ConversionJob::CategorySettings cat;
+    QString failedLine;     // the row failed before any work on the picture
+    bool unhandled = false; // failedLine is an unexpected error: no counter changes
+    std::shared_ptr<PictureJob> job;
+};
 
 int intOf(const QVariant& v)
 {
@@ -325,10 +347,7 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
         m_db.qryPatbilderextra.Open();
 
         const std::vector<StandardTag> tags = readStandardTags(m_db.qryDicomtags);
-        ConversionContext context;
-        context.standardTags = &tags;
-        context.handler = handler;
-        context.clinic = [this](const QDateTime& datum, int patientNr, const QString& field) -> std::optional<QString> {
+        auto clinicName = [this](const QDateTime& datum, int patientNr, const QString& field) -> std::optional<QString> {
             if (!m_regFinder.regFind(datum, patientNr))
                 return std::nullopt;
             const QVariant v = m_regFinder.getField(field);
@@ -343,13 +362,34 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
         in.shrink = options.shrink;
         in.filter = options.filter;
 
+        // The register is asked for clinic names only when a standard tag shows one.
+        bool wantsClinic = false, wantsRemittingClinic = false;
+        for (const StandardTag& tag : tags) {
+            wantsClinic |= tag.value.compare(QLatin1String("%KLINIK%"), Qt::CaseInsensitive) == 0;
+            wantsRemittingClinic |= tag.value.compare(QLatin1String("%REMKLINIK%"), Qt::CaseInsensitive) == 0;
+        }
+
+        // The rows are read on this thread a little ahead of the pictures being stored: the
+        // workers load and encode the next pictures while this thread stores the current one
+        // and updates the database. Every turn's lines, counters and texts come in picture order.
+        PictureWorkers workers(LookAhead, &tags, handler);
+        std::deque<PictureTurn> turns;
         const int total = m_last - m_first + 1;
         int counter = 0, currentPatient = 0, lastPicture = 0;
         qint64 currentDate = 0;
         QDateTime firstDate;
         TVTAdoQuery& pics = m_db.qryPatbilder;
+        bool moreRows = true;
         pics.First();
-        while (!pics.Eof() && !interrupted) {
+
+        // Reads the current row into a turn (none for a row that is not converted) and moves on.
+        auto readRow = [&]() {
+            std::optional<PictureTurn> turn;
+            auto pushTurn = [&] {
+                if (turn)
+                    turns.push_back(std::move(*turn));
+                turn.reset();
+            };
             QString file;
             int p = 0;
             try {
@@ -361,6 +401,7 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                 const QVariant lopnrField = pics.FieldByName("LOPNR");
                 bool lopnrOk = false;
                 const int lopnr = lopnrField.isNull() ? 0 : lopnrField.toString().trimmed().toInt(&lopnrOk);
+                bool repeated = false;
                 if (p != currentPatient) {
                     lastPicture = lopnr;
                     counter = 1;
@@ -368,10 +409,14 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                     currentDate = d;
                     firstDate = datum;
                 } else if (lopnrOk && lopnr == lastPicture) {
-                    pics.Next(); // the same picture again, as the join can give: not handled
-                    continue;
+                    repeated = true; // the same picture again, as the join can give: not handled
                 } else {
                     lastPicture = lopnr;
+                }
+                if (repeated) {
+                    pics.Next();
+                    moreRows = !pics.Eof();
+                    return;
                 }
                 if (d != currentDate && !options.singleFlik) {
                     counter = 1;
@@ -381,32 +426,32 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                 getPixelSpacing(spacing, zoom);
 
                 if (start <= p && p <= stop) {
-                    m_observer.progress(pics.RecNo() - m_first + 1, total, p);
-                    m_observer.statusText("Record: " + QString::number(pics.RecNo() - m_first + 1) + " ("
-                                          + QString::number(total) + ")"
-                                          + remainingTimeText(pics.RecNo(), QDateTime::currentDateTime()));
+                    turn.emplace();
+                    turn->recNo = pics.RecNo();
+                    turn->patientNr = p;
                     file = pics.FieldByName("BILDKATDIR").toString() + pics.FieldByName("BILDNAMN").toString();
-                    const QString who = "Patientnr: " + QString::number(p) + detail(options.detailLog);
-                    CategorySettings cat;
+                    turn->file = file;
+                    turn->who = "Patientnr: " + QString::number(p) + detail(options.detailLog);
                     if (!lopnrOk) {
-                        const QString line = "FAILED - " + who + ", Bild: " + file + " - LOPNR i PATBILDER är inget heltal: \""
-                                             + (lopnrField.isNull() ? QString() : lopnrField.toString()) + "\"";
-                        if (m_logs.failed.active())
-                            m_logs.failed.add(line, true);
-                        ++failures;
-                    } else if (findModality(options.urval, cat)) {
-                        in.file = file;
-                        in.modality = cat.modality;
-                        in.sopClassUid = cat.sopClassUid;
-                        in.instanceCounter = counter;
-                        in.grey = cat.grey;
-                        in.imageComments = buildImageComments(options.singleCategory);
-                        in.firstDate = firstDate;
-                        in.pixelSpacing = spacing;
-                        in.zoom = zoom;
-                        in.studyDescription = cat.studyDescription;
+                        turn->failedLine = "FAILED - " + turn->who + ", Bild: " + file
+                                           + " - LOPNR i PATBILDER är inget heltal: \""
+                                           + (lopnrField.isNull() ? QString() : lopnrField.toString()) + "\"";
+                    } else if (findModality(options.urval, turn->cat)) {
+                        const CategorySettings& cat = turn->cat;
+                        auto job = std::make_shared<PictureJob>();
+                        job->in = in;
+                        job->in.file = file;
+                        job->in.modality = cat.modality;
+                        job->in.sopClassUid = cat.sopClassUid;
+                        job->in.instanceCounter = counter;
+                        job->in.grey = cat.grey;
+                        job->in.imageComments = buildImageComments(options.singleCategory);
+                        job->in.firstDate = firstDate;
+                        job->in.pixelSpacing = spacing;
+                        job->in.zoom = zoom;
+                        job->in.studyDescription = cat.studyDescription;
 
-                        PictureRows rows;
+                        PictureRows& rows = job->rows;
                         rows.PATIENTNR = p;
                         rows.LOPNR = lopnr;
                         rows.DATUM = datum;
@@ -419,39 +464,24 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                         rows.KON = fieldOrNull(k, "KON").toString();
                         rows.ADRESS = fieldOrNull(k, "ADRESS").toString();
                         rows.ORT = fieldOrNull(k, "ORT").toString();
-
-                        ConvertOutput out;
-                        if (convertToDicom(in, rows, context, out)) {
-                            m_kolm.KolmUpdate(p, lopnr, out.sopInstanceUid, options.erase, m_db.patanalyserOpen);
-                            const QString line = who + ", Bild: " + file + " (" + QString::number(out.size) + " byte)"
-                                                 + (out.resized ? QStringLiteral(", resized") : QString());
-                            if (m_logs.ok.active())
-                                m_logs.ok.add(line, true);
-                            ++successes;
-                        } else {
-                            const QString line = "FAILED - " + who + ", Bild: " + file + " ("
-                                                 + QString::number(out.size) + " byte) - " + out.errorText
-                                                 + ", Modality: " + cat.modality + ", SOPClass: " + cat.sopClass
-                                                 + ", SOPClassUID: " + cat.sopClassUid;
-                            if (m_logs.failed.active())
-                                m_logs.failed.add(line, true);
-                            ++failures;
-                        }
+                        if (wantsClinic)
+                            job->clinic = clinicName(datum, p, QStringLiteral("KLINIKNAMN"));
+                        if (wantsRemittingClinic)
+                            job->remittingClinic = clinicName(datum, p, QStringLiteral("TRKLINIKNAMN"));
+                        turn->lopnr = lopnr;
+                        turn->job = workers.start(std::move(job));
                     } else {
-                        const QString line = "FAILED - " + who + ", Bild: " + file
-                                             + " - Modality/SOPClass not found (Kategori: "
-                                             + fieldOrNull(m_db.qryKategorier, "KATEGORI").toString()
-                                             + ", Bildflik: " + pics.FieldByName("BILDFLIK").toString() + ")";
-                        if (m_logs.failed.active())
-                            m_logs.failed.add(line, true);
-                        ++failures;
+                        turn->failedLine = "FAILED - " + turn->who + ", Bild: " + file
+                                           + " - Modality/SOPClass not found (Kategori: "
+                                           + fieldOrNull(m_db.qryKategorier, "KATEGORI").toString()
+                                           + ", Bildflik: " + pics.FieldByName("BILDFLIK").toString() + ")";
                     }
-                    m_observer.counts(successes, failures);
                 }
             } catch (const std::exception& e) {
-                m_logs.failed.add("Ohanterat fel i konverteringen av bild " + file + ": " + QString::fromUtf8(e.what()), true);
+                turn.emplace();
+                turn->unhandled = true;
+                turn->failedLine = "Ohanterat fel i konverteringen av bild " + file + ": " + QString::fromUtf8(e.what());
             }
-            m_observer.processEvents();
             ++counter;
             const int before = pics.RecNo();
             try {
@@ -459,19 +489,101 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                     pics.Last();
                 else
                     pics.Next();
-                m_logs.flushPartial();
             } catch (const std::exception& e) {
-                m_logs.failed.add("Ohanterat fel i konverteringen av bild " + file + ": " + QString::fromUtf8(e.what()), true);
+                // The error shows after the row's own lines: a turn of its own.
+                pushTurn();
+                turn.emplace();
+                turn->unhandled = true;
+                turn->failedLine = "Ohanterat fel i konverteringen av bild " + file + ": " + QString::fromUtf8(e.what());
                 if (pics.RecNo() == before && !pics.Eof()) {
                     try {
                         pics.Next();
                     } catch (const std::exception&) {
                     }
                     if (pics.RecNo() == before)
-                        break; // the picture query cannot move on: end the run rather than loop
+                        moreRows = false; // the picture query cannot move on: end the run rather than loop
                 }
             }
+            pushTurn();
+            if (pics.Eof())
+                moreRows = false;
+        };
+
+        // Shows, stores and logs a turn's picture.
+        auto takeTurn = [&](PictureTurn& turn) {
+            try {
+                if (turn.recNo > 0) {
+                    m_observer.progress(turn.recNo - m_first + 1, total, turn.patientNr);
+                    m_observer.statusText("Record: " + QString::number(turn.recNo - m_first + 1) + " ("
+                                          + QString::number(total) + ")"
+                                          + remainingTimeText(turn.recNo, QDateTime::currentDateTime()));
+                }
+                if (turn.job) {
+                    PictureWorkers::wait(*turn.job, [this] { m_observer.processEvents(); });
+                    // "Avbryt" while the picture was made ready: it is not stored.
+                    if (interrupted)
+                        return;
+                    PreparedDicom& prepared = turn.job->prepared;
+                    const ConvertOutput& out = prepared.out;
+                    if (storeDicom(prepared)) {
+                        m_kolm.KolmUpdate(turn.patientNr, turn.lopnr, out.sopInstanceUid, options.erase,
+                                          m_db.patanalyserOpen);
+                        const QString line = turn.who + ", Bild: " + turn.file + " (" + QString::number(out.size)
+                                             + " byte)" + (out.resized ? QStringLiteral(", resized") : QString());
+                        if (m_logs.ok.active())
+                            m_logs.ok.add(line, true);
+                        ++successes;
+                    } else {
+                        const CategorySettings& cat = turn.cat;
+                        const QString line = "FAILED - " + turn.who + ", Bild: " + turn.file + " ("
+                                             + QString::number(out.size) + " byte) - " + out.errorText
+                                             + ", Modality: " + cat.modality + ", SOPClass: " + cat.sopClass
+                                             + ", SOPClassUID: " + cat.sopClassUid;
+                        if (m_logs.failed.active())
+                            m_logs.failed.add(line, true);
+                        ++failures;
+                    }
+                    turn.job.reset();
+                    m_observer.counts(successes, failures);
+                } else if (turn.unhandled) {
+                    m_logs.failed.add(turn.failedLine, true);
+                } else if (!turn.failedLine.isEmpty()) {
+                    if (m_logs.failed.active())
+                        m_logs.failed.add(turn.failedLine, true);
+                    ++failures;
+                    m_observer.counts(successes, failures);
+                }
+            } catch (const std::exception& e) {
+                m_logs.failed.add("Ohanterat fel i konverteringen av bild " + turn.file + ": "
+                                      + QString::fromUtf8(e.what()),
+                                  true);
+            }
+            m_observer.processEvents();
+            try {
+                m_logs.flushPartial();
+            } catch (const std::exception& e) {
+                m_logs.failed.add("Ohanterat fel i konverteringen av bild " + turn.file + ": "
+                                      + QString::fromUtf8(e.what()),
+                                  true);
+            }
+        };
+
+        moreRows = !pics.Eof();
+        auto picturesQueued = [&] {
+            return std::count_if(turns.begin(), turns.end(), [](const PictureTurn& t) { return bool(t.job); });
+        };
+        while (!interrupted) {
+            // The current picture and at most LookAhead after it are worked on.
+            while (moreRows && picturesQueued() <= LookAhead && turns.size() < MaxTurnsQueued)
+                readRow();
+            if (turns.empty())
+                break;
+            takeTurn(turns.front());
+            turns.pop_front();
         }
+        // What was worked on ahead of a stop is dropped, not stored.
+        turns.clear();
+        workers.dropAll([this] { m_observer.processEvents(); });
         finish();
     } catch (const std::exception& e) {
         // An error before the loop ends the run; the window returns to its idle state.

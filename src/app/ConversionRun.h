@@ -127,7 +127,6 @@ public:
     QString remainingTimeText(int recNo, const QDateTime& now) const;
 
 private:
-    void loop(const RunOptions& options, int start, int stop);
     void finish();
 
     Settings& m_settings;

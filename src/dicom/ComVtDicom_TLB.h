@@ -62,6 +62,9 @@ public:
     // Writes a complete DICOM file atomically: a temporary file in the target folder, flushed to
     // disk and renamed over path. On failure no file is left under path.
     virtual void SaveToFile(const QString& path, int32_t transferSyntax) = 0;
+    // The bytes SaveToFile would write to path, made in memory (path only names the file in
+    // error texts); SaveEncodedFile writes them as SaveToFile does.
+    virtual QByteArray EncodeFile(const QString& path, int32_t transferSyntax) = 0;
     // The value as text (several values separated by backslashes); empty when absent.
     virtual QString GetString2(uint16_t group, uint16_t element) = 0;
     virtual void AddString2(uint16_t group, uint16_t element, const QString& value, bool overwrite) = 0;
@@ -100,6 +103,9 @@ using DicomDataSetPtr = std::shared_ptr<IDicomDataSet>;
 
 // Creates an empty data set (the original's CoCDicomDataSet.Create).
 DicomDataSetPtr CreateDicomDataSet();
+
+// Writes bytes made by EncodeFile to path as SaveToFile writes: atomically, flushed to disk.
+void SaveEncodedFile(const QString& path, const QByteArray& bytes);
 
 // The level files in the deflated syntax (code 25) are compressed with (ISA-L), process-wide:
 // 1 (fastest) to 3. Measured on photographs and grey scans: the default 2 is about ten times as

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+class QIODevice;
+
 namespace b2d {
 
 // "(gggg,eeee)" for messages.
@@ -52,6 +54,7 @@ public:
     int32_t GetInteger(uint32_t tag) override;
     void AddString(uint32_t tag, const QString& value, bool overwrite) override;
     void SaveToFile(const QString& path, int32_t transferSyntax) override;
+    QByteArray EncodeFile(const QString& path, int32_t transferSyntax) override;
     QString GetString2(uint16_t group, uint16_t element) override;
     void AddString2(uint16_t group, uint16_t element, const QString& value, bool overwrite) override;
     void AddByteArray(uint32_t tag, int64_t length, bool overwrite, std::span<const uint8_t> bytes) override;
@@ -68,6 +71,8 @@ private:
     DcmElement* find(uint32_t tag);
     // The code an operation encodes with: the one set with SetTransferSyntax, else requested.
     int32_t effectiveCode(int32_t requested) const;
+    // The whole file (meta information and data set) onto device; what begins the error texts.
+    void encodeFile(QIODevice& device, int32_t transferSyntax, const QString& what);
 
     DcmFileFormat m_file;
     std::optional<int32_t> m_carriedCode;

@@ -6,6 +6,7 @@
 
 #include <isa-l/igzip_lib.h>
 
+#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -26,10 +27,11 @@ namespace b2d {
 
 namespace {
 
-// Hands DCMTK's output to a QSaveFile, which writes a temporary file beside the target.
+// Hands DCMTK's output to a device: the QSaveFile that writes a temporary file beside the
+// target, or a buffer in memory.
 class SaveFileConsumer : public DcmConsumer {
 public:
-    explicit SaveFileConsumer(QSaveFile& file) : m_file(file) {}
+    explicit SaveFileConsumer(QIODevice& file) : m_file(file) {}
 
     OFBool good() const override { return m_status.good(); }
     OFCondition status() const override { return m_status; }
@@ -50,25 +52,25 @@ public:
     void flush() override {}
 
 private:
-    QSaveFile& m_file;
+    QIODevice& m_file;
     OFCondition m_status = EC_Normal;
     std::string m_error;
 };
 
 class SaveFileStream : public DcmOutputStream {
 public:
-    explicit SaveFileStream(QSaveFile& file) : DcmOutputStream(&m_consumer), m_consumer(file) {}
+    explicit SaveFileStream(QIODevice& file) : DcmOutputStream(&m_consumer), m_consumer(file) {}
 
 private:
     SaveFileConsumer m_consumer;
 };
 
 // Encodes DCMTK's output as one raw deflate stream with ISA-L and hands the compressed bytes
-// to the QSaveFile in large blocks. DCMTK's own deflate goes through zlib, which is several times
+// to the device in large blocks. DCMTK's own deflate goes through zlib, which is several times
 // slower; the stream is fed as DCMTK writes, so the pixel data is never copied in full.
 class IsalDeflateConsumer : public DcmConsumer {
 public:
-    IsalDeflateConsumer(QSaveFile& file, int level)
+    IsalDeflateConsumer(QIODevice& file, int level)
         : m_file(file), m_levelBuffer(levelBufferSize(level)), m_out(OutputBlock)
     {
         isal_deflate_init(&m_stream);
@@ -162,7 +164,7 @@ private:
         m_status = makeOFCondition(OFM_dcmdata, 18, OF_error, m_error.c_str());
     }
 
-    QSaveFile& m_file;
+    QIODevice& m_file;
     isal_zstream m_stream{};
     std::vector<uint8_t> m_levelBuffer;
     std::vector<uint8_t> m_out;
@@ -173,7 +175,7 @@ private:
 
 class IsalDeflateStream : public DcmOutputStream {
 public:
-    IsalDeflateStream(QSaveFile& file, int level) : DcmOutputStream(&m_consumer), m_consumer(file, level) {}
+    IsalDeflateStream(QIODevice& file, int level) : DcmOutputStream(&m_consumer), m_consumer(file, level) {}
 
 private:
     IsalDeflateConsumer m_consumer;
@@ -210,7 +212,7 @@ OFCondition finishStream(DcmOutputStream& stream)
 
 // Meta information uncompressed, then the data set as explicit VR little endian through one
 // raw deflate stream: what the deflated syntax is on disk.
-OFCondition writeDeflated(DcmFileFormat& source, QSaveFile& file)
+OFCondition writeDeflated(DcmFileFormat& source, QIODevice& file)
 {
     OFCondition condition = source.validateMetaInfo(EXS_DeflatedLittleEndianExplicit, EWM_fileformat);
     if (condition.bad())
@@ -246,6 +248,21 @@ void syncDirectory([[maybe_unused]] const QString& dir)
 #endif
 }
 
+QString savingWhat(const QString& path)
+{
+    if (path.isEmpty())
+        throw DicomError(QStringLiteral("Saving: no file name given"));
+    return QStringLiteral("Saving %1").arg(QDir::toNativeSeparators(path));
+}
+
+// commit() flushes the temporary file to disk and renames it over the final name.
+void commitFile(QSaveFile& file, const QString& path, const QString& what)
+{
+    if (!file.commit())
+        throw DicomError(what + QStringLiteral(": ") + file.errorString());
+    syncDirectory(QFileInfo(path).absolutePath());
+}
+
 } // namespace
 
 int deflateLevel()
@@ -263,13 +280,10 @@ void setDeflateLevel(int level)
     deflateLevelSetting().store(level);
 }
 
-void CoCDicomDataSet::SaveToFile(const QString& path, int32_t transferSyntax)
+void CoCDicomDataSet::encodeFile(QIODevice& device, int32_t transferSyntax, const QString& what)
 {
     const int32_t code = effectiveCode(transferSyntax);
     const E_TransferSyntax xfer = xferForCode(code);
-    const QString what = QStringLiteral("Saving %1").arg(QDir::toNativeSeparators(path));
-    if (path.isEmpty())
-        throw DicomError(QStringLiteral("Saving: no file name given"));
 
     // Encapsulated syntaxes change the pixel data and its description; encode a copy so the
     // data set itself stays as it was filled.
@@ -286,14 +300,11 @@ void CoCDicomDataSet::SaveToFile(const QString& path, int32_t transferSyntax)
 
     CharacterSetEncoding encoding(*source->getDataset());
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw DicomError(what + QStringLiteral(": ") + file.errorString());
     OFCondition condition;
     if (xfer == EXS_DeflatedLittleEndianExplicit) {
-        condition = writeDeflated(*source, file);
+        condition = writeDeflated(*source, device);
     } else {
-        SaveFileStream stream(file);
+        SaveFileStream stream(device);
         DcmWriteCache cache;
         source->transferInit();
         condition = source->write(stream, xfer, EET_ExplicitLength, &cache, EGL_recalcGL, EPD_noChange, 0, 0, 0,
@@ -302,14 +313,48 @@ void CoCDicomDataSet::SaveToFile(const QString& path, int32_t transferSyntax)
         if (condition.good())
             condition = finishStream(stream);
     }
-    if (condition.bad()) {
-        file.cancelWriting();
+    if (condition.bad())
         throwCondition(what, condition);
-    }
-    // commit() flushes the temporary file to disk and renames it over the final name.
-    if (!file.commit())
+}
+
+void CoCDicomDataSet::SaveToFile(const QString& path, int32_t transferSyntax)
+{
+    const QString what = savingWhat(path);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
         throw DicomError(what + QStringLiteral(": ") + file.errorString());
-    syncDirectory(QFileInfo(path).absolutePath());
+    try {
+        encodeFile(file, transferSyntax, what);
+    } catch (...) {
+        file.cancelWriting();
+        throw;
+    }
+    commitFile(file, path, what);
+}
+
+QByteArray CoCDicomDataSet::EncodeFile(const QString& path, int32_t transferSyntax)
+{
+    const QString what = savingWhat(path);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    encodeFile(buffer, transferSyntax, what);
+    buffer.close();
+    return bytes;
+}
+
+void SaveEncodedFile(const QString& path, const QByteArray& bytes)
+{
+    const QString what = savingWhat(path);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw DicomError(what + QStringLiteral(": ") + file.errorString());
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throw DicomError(what + QStringLiteral(": ") + reason);
+    }
+    commitFile(file, path, what);
 }
 
 } // namespace b2d

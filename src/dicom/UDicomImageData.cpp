@@ -170,7 +170,7 @@ void DicomImageData::GenerateIcon()
     m_dataset->CreateIcon(170, int32_t(std::clamp(height, -1.0, 1.0e9)), 1);
 }
 
-void DicomImageData::storeInDirectory(const DicomDirHandler& handler)
+QString DicomImageData::directoryTarget(const DicomDirHandler& handler, QString& folder)
 {
     QString dir = handler.dicomdirkatalog;
     if (!dir.endsWith(u'\\') && !dir.endsWith(u'/'))
@@ -180,7 +180,7 @@ void DicomImageData::storeInDirectory(const DicomDirHandler& handler)
     if (id != read)
         SetDcmValue(0x0010, 0x0020, id, true);
 
-    const QString folder = dir + id + u'\\';
+    folder = dir + id + u'\\';
     if (handler.dicomdirkatalog.trimmed().isEmpty())
         throw DirectoryError(folder, QStringLiteral("Ingen DICOM-katalog är angiven för arkivet."));
     const QString problem = patientFolderProblem(id);
@@ -199,21 +199,74 @@ void DicomImageData::storeInDirectory(const DicomDirHandler& handler)
     const QString name = QFileInfo(target).fileName();
     if (!target.startsWith(patientFolder + u'/') || name.isEmpty() || hasControlCharacter(name))
         throw DirectoryError(folder, QStringLiteral("Filnamnet \"%1\" ligger inte i patientens katalog.").arg(m_filename));
-
     if (FPD_TransferSyntax > uint32_t(TransferSyntaxCode::Max))
         FPD_TransferSyntax = TransferSyntaxCode::ExplicitLittleEndian;
-    GenerateIcon();
+    return target;
+}
+
+void DicomImageData::Prepare()
+{
+    m_prepared = false;
+    m_iconFailure = m_encodeFailure = nullptr;
+    m_encoded.clear();
+    QString target, folder;
+    if (const auto* directory = dynamic_cast<const DicomDirHandler*>(m_handler)) {
+        try {
+            target = directoryTarget(*directory, folder);
+        } catch (const std::exception&) {
+            return; // Store meets the same refusal first and reports it
+        }
+    } else if (const auto* server = dynamic_cast<const DicomHandler*>(m_handler)) {
+        SetDcmValue(0x0010, 0x0020, normalisePatientId(GetDcmValue(0x0010, 0x0020), server->PatientIdType, false), true);
+    } else {
+        return;
+    }
+    try {
+        GenerateIcon();
+    } catch (...) {
+        m_iconFailure = std::current_exception();
+    }
+    if (!target.isEmpty() && !m_iconFailure) {
+        try {
+            m_encoded = m_dataset->EncodeFile(target, int32_t(FPD_TransferSyntax));
+        } catch (...) {
+            m_encodeFailure = std::current_exception();
+        }
+    }
+    m_prepared = true;
+}
+
+void DicomImageData::storeInDirectory(const DicomDirHandler& handler)
+{
+    QString folder;
+    const QString target = directoryTarget(handler, folder);
+    if (m_prepared && m_iconFailure)
+        std::rethrow_exception(m_iconFailure);
+    if (!m_prepared)
+        GenerateIcon();
 
     if (!QDir().mkpath(QFileInfo(target).absolutePath()))
         throw DirectoryError(folder, QString());
-    m_dataset->SaveToFile(target, int32_t(FPD_TransferSyntax));
+    if (!m_prepared) {
+        m_dataset->SaveToFile(target, int32_t(FPD_TransferSyntax));
+        return;
+    }
+    if (m_encodeFailure)
+        std::rethrow_exception(m_encodeFailure);
+    SaveEncodedFile(target, m_encoded);
+    m_encoded = QByteArray(); // written: the memory is free for the next pictures
 }
 
 void DicomImageData::sendToServer(const DicomHandler& handler)
 {
-    const QString id = normalisePatientId(GetDcmValue(0x0010, 0x0020), handler.PatientIdType, false);
-    SetDcmValue(0x0010, 0x0020, id, true);
-    GenerateIcon();
+    if (m_prepared) {
+        if (m_iconFailure)
+            std::rethrow_exception(m_iconFailure);
+    } else {
+        const QString id = normalisePatientId(GetDcmValue(0x0010, 0x0020), handler.PatientIdType, false);
+        SetDcmValue(0x0010, 0x0020, id, true);
+        GenerateIcon();
+    }
     m_dataset->CStore(handler.localAe, handler.remoteAe, handler.peer, handler.port, int32_t(FPD_TransferSyntax));
 }
 

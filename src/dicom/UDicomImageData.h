@@ -2,6 +2,8 @@
 
 #include "dicom/ComVtDicom_TLB.h"
 
+#include <exception>
+
 #include <QString>
 
 #include <cstdint>
@@ -55,10 +57,19 @@ public:
     void SetDcmValue(uint16_t groupId, uint16_t itemId, const QString& value, bool overwrite);
     // An icon 170 pixels wide with the picture's proportions.
     void GenerateIcon();
+    // Does beforehand what Store does to the data set alone: the patient ID in the store's
+    // style, the icon and, for a directory, the file's bytes. It touches neither the file system
+    // nor the network, so it may run on another thread than Store (never at the same time);
+    // its failures are reported by Store, in the order Store would meet them.
+    void Prepare();
     bool Store(bool silenterrors, QString& errorres) override;
 
 private:
     int32_t GetTagInteger(uint32_t tag);
+    // Puts the patient ID into the store's style and returns the file's path in the patient's
+    // folder (folder: that folder as the messages name it); throws when the ID or the name
+    // cannot make such a path.
+    QString directoryTarget(const DicomDirHandler& handler, QString& folder);
     void storeInDirectory(const DicomDirHandler& handler);
     void sendToServer(const DicomHandler& handler);
     void removeTemporaryFiles();
@@ -67,6 +78,13 @@ private:
     QString m_filename;
     uint32_t FPD_TransferSyntax = TransferSyntaxCode::Deflated;
     Messages* m_messages;
+
+    // What Prepare did: the icon (or why it failed) and, for a directory, the file's bytes
+    // (or why they could not be made).
+    bool m_prepared = false;
+    std::exception_ptr m_iconFailure;
+    std::exception_ptr m_encodeFailure;
+    QByteArray m_encoded;
 };
 
 // The patient ID in a store's style: with hyphen (type 0) puts "-" before the last four

@@ -212,9 +212,13 @@ bool addStdTags(IDicomDataSet& dataSet, const PictureRows& rows, const Conversio
     return true;
 }
 
-bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const ConversionContext& context,
-                    ConvertOutput& out)
+void prepareDicom(const ConvertInput& in, const PictureRows& rows, const ConversionContext& context,
+                  PreparedDicom& prepared)
 {
+    ConvertOutput& out = prepared.out;
+    prepared.ok = false;
+    prepared.handler = context.handler;
+    prepared.image.reset();
     out.errorText = QStringLiteral("Konverteringen misslyckades");
     out.resized = false;
     DicomDataSetPtr ds;
@@ -279,10 +283,10 @@ bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const Conve
         }
     } catch (const FinalError& e) {
         out.errorText = e.text;
-        return false;
+        return;
     } catch (const std::exception& e) {
         out.errorText = "Det gick inte att ladda filen " + in.file + ": " + messageOf(e);
-        return false;
+        return;
     }
 
     // Stage B: identity and study.
@@ -341,22 +345,42 @@ bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const Conve
     } catch (const std::exception& e) {
         out.errorText = "Det gick inte att skapa DICOM-objektet: " + messageOf(e) + ", SOPInstanceUID: "
                         + out.sopInstanceUid + "\r";
-        return false;
+        return;
     }
 
-    // Stage C: storing.
-    QString detail;
-    try {
-        if (!context.handler)
-            throw std::runtime_error("Ingen bildlagring vald");
+    // What the store does to the object before writing or sending it, done here too.
+    if (context.handler) {
         if (dynamic_cast<DicomDirHandler*>(context.handler))
             ds->SetTransferSyntax(in.zlibCode);
-        DicomImageData image(context.handler, ds, QString());
+        prepared.image = std::make_unique<DicomImageData>(context.handler, ds, QString());
         ds.reset(); // the image data object holds the data set now
-        image.setFilename(out.sopInstanceUid + ".dcm");
-        if (!image.Store(true, detail))
+        prepared.image->setFilename(out.sopInstanceUid + ".dcm");
+        try {
+            prepared.image->Prepare();
+        } catch (const std::exception&) {
+            // Store does the same work again and reports what fails
+        }
+    }
+    out.errorText.clear();
+    prepared.ok = true;
+}
+
+bool storeDicom(PreparedDicom& prepared)
+{
+    ConvertOutput& out = prepared.out;
+    if (!prepared.ok)
+        return false;
+
+    QString detail;
+    try {
+        if (!prepared.handler || !prepared.image)
+            throw std::runtime_error("Ingen bildlagring vald");
+        const bool stored = prepared.image->Store(true, detail);
+        prepared.image.reset(); // the object's memory is free once it is stored
+        if (!stored)
             throw std::runtime_error("Error in Store!");
     } catch (const std::exception& e) {
+        prepared.image.reset();
         out.errorText = "Det gick inte att spara DICOM-objektet: " + messageOf(e) + ", SOPInstanceUID: "
                         + out.sopInstanceUid + "\r" + detail;
         return false;
@@ -364,6 +388,17 @@ bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const Conve
     out.errorText.clear();
     return true;
 }
+
+bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const ConversionContext& context,
+                    ConvertOutput& out)
+{
+    PreparedDicom prepared;
+    prepareDicom(in, rows, context, prepared);
+    const bool stored = storeDicom(prepared);
+    out = prepared.out;
+    return stored;
+}
+
 
 ImageHandler* selectImageHandler(int storeNumber, ImageMultiHandler& handlers, const TVTAdoQuery& sharedQuery,
                                  const Settings& settings, Messages& messages)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dicom/ComVtDicom_TLB.h"
+#include "dicom/UDicomImageData.h"
 #include "pictures/gfx_effects.h"
 
 #include <QDateTime>
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -95,6 +97,20 @@ struct ConversionContext {
 // Never throws: a failure gives false and its text in out.errorText.
 bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const ConversionContext& context,
                     ConvertOutput& out);
+
+// convertToDicom in two steps, so that pictures can be made ready on other threads while the
+// store works on the main thread: prepareDicom loads the picture and makes the object ready to
+// be written or sent (nothing is stored, no database is read: context.clinic must answer
+// without one); storeDicom then stores it and gives what convertToDicom would have given.
+struct PreparedDicom {
+    bool ok = false; // false: out.errorText tells why, there is nothing to store
+    ConvertOutput out;
+    ImageHandler* handler = nullptr;
+    std::unique_ptr<DicomImageData> image;
+};
+void prepareDicom(const ConvertInput& in, const PictureRows& rows, const ConversionContext& context,
+                  PreparedDicom& prepared);
+bool storeDicom(PreparedDicom& prepared);
 
 // Writes the standard tags into a fresh data set; false with the error text when a write fails.
 bool addStdTags(IDicomDataSet& dataSet, const PictureRows& rows, const ConversionContext& context, QString& errorText);

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <mutex>
+
 namespace b2d {
 
 namespace {
@@ -103,6 +105,10 @@ private:
 void WmfReader::load(Bitmap& target, const QString& fileName) const
 {
     QByteArray data = ReadWholeFile(fileName, WmfError);
+    // libwmf and the gd library under it keep font caches and other state process-wide:
+    // one drawing at a time (pictures are loaded on several threads).
+    static std::mutex playing;
+    const std::lock_guard<std::mutex> lock(playing);
     WmfPlayer player;
     player.open(data);
     wmfAPI* api = player.api();

@@ -39,7 +39,7 @@ void DemoFixture::exec(const QString& sql)
         throw std::runtime_error((sql + ": " + q.lastError().text()).toStdString());
 }
 
-QStringList DemoFixture::rows(const QString& sql)
+QStringList DemoFixture::rows(const QString& sql, bool keepOrder)
 {
     QSqlQuery q(QSqlDatabase::database(m_connection));
     if (!q.exec(sql))
@@ -51,7 +51,8 @@ QStringList DemoFixture::rows(const QString& sql)
             values << (q.value(i).isNull() ? QStringLiteral("NULL") : q.value(i).toString());
         out << values.join('|');
     }
-    out.sort();
+    if (!keepOrder)
+        out.sort();
     return out;
 }
 

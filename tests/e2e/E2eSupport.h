@@ -25,7 +25,8 @@ public:
     int count(const QString& sql) { return scalar(sql).toInt(); }
     void exec(const QString& sql);
     // Every row of sql, its columns joined with '|' (null as NULL), sorted.
-    QStringList rows(const QString& sql);
+    // Each row as its values joined by "|" (NULL for null), sorted unless keepOrder is set.
+    QStringList rows(const QString& sql, bool keepOrder = false);
     // Runs the program with args in the demo folder (logs land there).
     ProcessResult run(const QStringList& args, int timeoutMs = 300000);
     QStringList logLines(const char* name) const; // SUCCEED_LOGG.TXT or FAILED_LOGG.TXT

@@ -1,5 +1,6 @@
 #include "E2eSupport.h"
 
+#include "app/ConversionRun.h"
 #include "app/uMain.h"
 #include "common/Messages.h"
 #include "db/DemoPractice.h"
@@ -168,7 +169,28 @@ TEST(WindowRun, RunsOverAHundredLinesIntoListsAndFiles)
     ASSERT_TRUE(dw.w->dbON);
     LogRecorder ok(dw.w->logs().ok, dw.w->lbOK);
     LogRecorder failed(dw.w->logs().failed, dw.w->lbFailed);
+    // Both lists' picture lines as they came: pictures are made ready ahead on other threads,
+    // yet every line, success or failure, must come in the pictures' own order.
+    QStringList pictureLines;
+    QObject context;
+    for (RunLog* log : {&dw.w->logs().ok, &dw.w->logs().failed})
+        QObject::connect(log, &RunLog::added, &context, [&](const QString& line, bool) {
+            if (line.contains("Patientnr: "))
+                pictureLines << line;
+        });
+    const QStringList order = demo.rows(
+        "SELECT PATIENTNR, BILDKATDIR || BILDNAMN FROM ("
+            + rangeSelectionSql(dw.w->eStartNr->text(), dw.w->eStopNr->text()) + ")",
+        true);
     dw.w->btnExecute->click();
+
+    ASSERT_EQ(pictureLines.size(), order.size());
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        const QStringList row = order[i].split('|');
+        EXPECT_TRUE(pictureLines[i].contains("Patientnr: " + row[0])
+                    && pictureLines[i].contains("Bild: " + row[1] + " "))
+            << "line " << i << ": " << pictureLines[i].toStdString() << "\nexpected picture " << order[i].toStdString();
+    }
 
     const int successes = countPrefix(ok.lines, "Patientnr: ");
     const int failures = countPrefix(failed.lines, "FAILED - Patientnr: ");
