@@ -10,7 +10,6 @@
 
 #include <QLocale>
 
-#include <cfenv>
 #include <cmath>
 #include <set>
 
@@ -256,13 +255,7 @@ void prepareDicom(const ConvertInput& in, const PictureRows& rows, const Convers
             const std::vector<uint8_t> rgb = ExtractRgbPixels(picture);
             ds->AddByteArray(combinedTag(0x7FE0, 0x0010), int64_t(rgb.size()), true, rgb);
         }
-        try {
-            std::fesetround(FE_TONEAREST);
-            const int iconHeight = int(std::nearbyint(double(picture.height()) * 170.0 / double(picture.width())));
-            ds->CreateIcon(170, iconHeight, 1);
-        } catch (const std::exception&) {
-            // An object without an icon is still a good object.
-        }
+        // The icon is made from the final pixel data when the object is made ready for its store.
 
         if (in.grey) {
             out.size = uint32_t(picture.width()) * uint32_t(picture.height());
