@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
@@ -20,16 +19,6 @@ namespace {
 QStringList runArgs(const DemoFixture& demo, QStringList extra = {})
 {
     return QStringList{"run", "--udl", demo.info.dataLinkFile, "--series", "Dicomkatalog", "--yes"} + extra;
-}
-
-QStringList dicomFiles(const QString& root)
-{
-    QStringList files;
-    QDirIterator it(root, {"*.dcm"}, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << it.next();
-    files.sort();
-    return files;
 }
 
 int countLines(const QStringList& lines, const QString& prefix)

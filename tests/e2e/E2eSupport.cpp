@@ -1,5 +1,6 @@
 #include "E2eSupport.h"
 
+#include <QDirIterator>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QUuid>
@@ -68,6 +69,16 @@ QStringList DemoFixture::logLines(const char* name) const
     if (!lines.isEmpty() && lines.back().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+QStringList dicomFiles(const QString& root)
+{
+    QStringList files;
+    QDirIterator it(root, {"*.dcm"}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    files.sort();
+    return files;
 }
 
 } // namespace b2d::test

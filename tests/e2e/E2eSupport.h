@@ -35,4 +35,7 @@ private:
     QString m_connection;
 };
 
+// The .dcm files below root, sorted.
+QStringList dicomFiles(const QString& root);
+
 } // namespace b2d::test

@@ -271,6 +271,8 @@ TEST(WindowRun, AvbrytStopsAfterThePictureInHand)
     const int failures = countPrefix(demo.logLines("FAILED_LOGG.TXT"), "FAILED - ");
     EXPECT_EQ(successes + failures, linesAtClick);
     EXPECT_EQ(pictureLines(), linesAtClick);
+    // Pictures made ready ahead of the click were dropped: only the logged ones are stored.
+    EXPECT_EQ(dicomFiles(demo.info.dicomDirFolder).size(), successes);
     EXPECT_EQ(demo.logLines("FAILED_LOGG.TXT")[demo.logLines("FAILED_LOGG.TXT").size() - 2],
               "**** KONVERTERING AVBRUTEN ****");
     EXPECT_EQ(dw.header(dw.w->pnlOK), QStringLiteral("SUCCEED (%1)").arg(successes));
