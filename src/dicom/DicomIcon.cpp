@@ -18,32 +18,52 @@ namespace {
 constexpr int64_t MaxIconPixels = int64_t(4096) * 4096;
 
 // Shrinks (or enlarges) interleaved 8-bit pixels by averaging the source pixels that fall into
-// each icon pixel's box; a box narrower than a pixel takes the nearest one.
-std::vector<uint8_t> averagePixels(const uint8_t* src, int srcWidth, int srcHeight, int samples, int width, int height)
+// each icon pixel's box; a box narrower than a pixel takes the nearest one. The samples per
+// pixel are a template argument so the inner loop is a plain run over the row (the whole
+// picture passes through here once for every object).
+template <int Samples>
+void averageInto(std::vector<uint8_t>& out, const uint8_t* src, int srcWidth, int srcHeight, int width, int height)
 {
-    std::vector<uint8_t> out(size_t(width) * size_t(height) * size_t(samples));
     std::vector<int> xs(size_t(width) + 1);
     for (int x = 0; x <= width; ++x)
         xs[size_t(x)] = int(int64_t(x) * srcWidth / width);
+    // One row of box sums; a row segment is at most 65535 x 255 per sample, which fits 32 bits.
+    std::vector<uint64_t> sums(size_t(width) * Samples);
     for (int y = 0; y < height; ++y) {
         const int y0 = int(int64_t(y) * srcHeight / height);
         const int y1 = std::max(y0 + 1, int(int64_t(y + 1) * srcHeight / height));
+        std::fill(sums.begin(), sums.end(), 0);
+        for (int sy = y0; sy < y1; ++sy) {
+            const uint8_t* row = src + size_t(sy) * size_t(srcWidth) * Samples;
+            for (int x = 0; x < width; ++x) {
+                const int x0 = xs[size_t(x)];
+                const int x1 = std::max(x0 + 1, xs[size_t(x) + 1]);
+                uint32_t rowSums[Samples] = {};
+                for (const uint8_t* p = row + size_t(x0) * Samples; p < row + size_t(x1) * Samples; p += Samples)
+                    for (int s = 0; s < Samples; ++s)
+                        rowSums[s] += p[s];
+                for (int s = 0; s < Samples; ++s)
+                    sums[size_t(x) * Samples + size_t(s)] += rowSums[s];
+            }
+        }
         for (int x = 0; x < width; ++x) {
             const int x0 = xs[size_t(x)];
             const int x1 = std::max(x0 + 1, xs[size_t(x) + 1]);
-            uint64_t sums[3] = {0, 0, 0};
-            for (int sy = y0; sy < y1; ++sy) {
-                const uint8_t* row = src + (size_t(sy) * size_t(srcWidth) + size_t(x0)) * size_t(samples);
-                for (int sx = x0; sx < x1; ++sx)
-                    for (int s = 0; s < samples; ++s)
-                        sums[s] += *row++;
-            }
             const uint64_t count = uint64_t(x1 - x0) * uint64_t(y1 - y0);
-            uint8_t* dst = out.data() + (size_t(y) * size_t(width) + size_t(x)) * size_t(samples);
-            for (int s = 0; s < samples; ++s)
-                dst[s] = uint8_t((sums[s] + count / 2) / count);
+            uint8_t* dst = out.data() + (size_t(y) * size_t(width) + size_t(x)) * Samples;
+            for (int s = 0; s < Samples; ++s)
+                dst[s] = uint8_t((sums[size_t(x) * Samples + size_t(s)] + count / 2) / count);
         }
     }
+}
+
+std::vector<uint8_t> averagePixels(const uint8_t* src, int srcWidth, int srcHeight, int samples, int width, int height)
+{
+    std::vector<uint8_t> out(size_t(width) * size_t(height) * size_t(samples));
+    if (samples == 3)
+        averageInto<3>(out, src, srcWidth, srcHeight, width, height);
+    else
+        averageInto<1>(out, src, srcWidth, srcHeight, width, height);
     return out;
 }
 
