@@ -17,6 +17,8 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -26,6 +28,27 @@
 namespace b2d {
 
 namespace {
+
+// Writes all of data; on failure the reason, else an empty text. A write that stops short (a
+// full disk, a file size limit) is retried for the rest, which fails with the system's reason:
+// Qt reports the short write itself only as "Unknown error".
+QString writeFully(QIODevice& device, const char* data, qint64 length)
+{
+    while (length > 0) {
+        errno = 0;
+        const qint64 written = device.write(data, length);
+        if (written <= 0) {
+            const int error = errno;
+            if (error != 0)
+                return QString::fromLocal8Bit(std::strerror(error));
+            const QString reason = device.errorString();
+            return reason.isEmpty() ? QStringLiteral("the file could not be written") : reason;
+        }
+        data += written;
+        length -= written;
+    }
+    return {};
+}
 
 // Hands DCMTK's output to a device: the QSaveFile that writes a temporary file beside the
 // target, or a buffer in memory.
@@ -41,11 +64,11 @@ public:
     {
         if (m_status.bad() || buflen <= 0)
             return 0;
-        const qint64 written = m_file.write(static_cast<const char*>(buf), qint64(buflen));
-        if (written != qint64(buflen)) {
-            m_error = m_file.errorString().toStdString();
+        const QString failure = writeFully(m_file, static_cast<const char*>(buf), qint64(buflen));
+        if (!failure.isEmpty()) {
+            m_error = failure.toStdString();
             m_status = makeOFCondition(OFM_dcmdata, 18, OF_error, m_error.c_str());
-            return written < 0 ? 0 : offile_off_t(written);
+            return 0;
         }
         return buflen;
     }
@@ -148,9 +171,9 @@ private:
     {
         const size_t produced = m_out.size() - m_stream.avail_out;
         if (produced > 0) {
-            const qint64 written = m_file.write(reinterpret_cast<const char*>(m_out.data()), qint64(produced));
-            if (written != qint64(produced)) {
-                fail(m_file.errorString().toStdString());
+            const QString failure = writeFully(m_file, reinterpret_cast<const char*>(m_out.data()), qint64(produced));
+            if (!failure.isEmpty()) {
+                fail(failure.toStdString());
                 return;
             }
         }
@@ -255,6 +278,15 @@ QString savingWhat(const QString& path)
     return QStringLiteral("Saving %1").arg(QDir::toNativeSeparators(path));
 }
 
+// Unbuffered: every write reaches the file at once and a failing one (a full disk) fails there,
+// with its cause. A buffered QSaveFile writes its last bytes while committing and does not
+// notice when that write fails: a small object would be committed short on a full disk.
+void openForSaving(QSaveFile& file, const QString& what)
+{
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        throw DicomError(what + QStringLiteral(": ") + file.errorString());
+}
+
 // commit() flushes the temporary file to disk and renames it over the final name.
 void commitFile(QSaveFile& file, const QString& path, const QString& what)
 {
@@ -321,8 +353,7 @@ void CoCDicomDataSet::SaveToFile(const QString& path, int32_t transferSyntax)
 {
     const QString what = savingWhat(path);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw DicomError(what + QStringLiteral(": ") + file.errorString());
+    openForSaving(file, what);
     try {
         encodeFile(file, transferSyntax, what);
     } catch (...) {
@@ -347,12 +378,11 @@ void SaveEncodedFile(const QString& path, const QByteArray& bytes)
 {
     const QString what = savingWhat(path);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw DicomError(what + QStringLiteral(": ") + file.errorString());
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
+    openForSaving(file, what);
+    const QString failure = writeFully(file, bytes.constData(), bytes.size());
+    if (!failure.isEmpty()) {
         file.cancelWriting();
-        throw DicomError(what + QStringLiteral(": ") + reason);
+        throw DicomError(what + QStringLiteral(": ") + failure);
     }
     commitFile(file, path, what);
 }
