@@ -14,11 +14,12 @@ void requireBits24(const Bitmap& bitmap)
 }
 } // namespace
 
-std::vector<uint8_t> ExtractRgbPixels(const Bitmap& bitmap)
+void ExtractRgbPixels(const Bitmap& bitmap, std::span<uint8_t> out)
 {
     requireBits24(bitmap);
     const size_t rowBytes = size_t(bitmap.width()) * 3;
-    std::vector<uint8_t> out(rowBytes * size_t(bitmap.height()));
+    if (out.size() < rowBytes * size_t(bitmap.height()))
+        throw std::invalid_argument("pixel extraction needs room for every pixel");
     uint8_t* dst = out.data();
     for (int y = 0; y < bitmap.height(); ++y) {
         const uint8_t* src = bitmap.scanLine(y);
@@ -29,14 +30,22 @@ std::vector<uint8_t> ExtractRgbPixels(const Bitmap& bitmap)
         }
         dst += rowBytes;
     }
+}
+
+std::vector<uint8_t> ExtractRgbPixels(const Bitmap& bitmap)
+{
+    requireBits24(bitmap);
+    std::vector<uint8_t> out(size_t(bitmap.width()) * 3 * size_t(bitmap.height()));
+    ExtractRgbPixels(bitmap, out);
     return out;
 }
 
-std::vector<uint8_t> ExtractGreyPixels(const Bitmap& bitmap)
+void ExtractGreyPixels(const Bitmap& bitmap, std::span<uint8_t> out)
 {
     requireBits24(bitmap);
     const size_t w = size_t(bitmap.width());
-    std::vector<uint8_t> out(w * size_t(bitmap.height()));
+    if (out.size() < w * size_t(bitmap.height()))
+        throw std::invalid_argument("pixel extraction needs room for every pixel");
     uint8_t* dst = out.data();
     for (int y = 0; y < bitmap.height(); ++y) {
         const uint8_t* src = bitmap.scanLine(y);
@@ -44,6 +53,13 @@ std::vector<uint8_t> ExtractGreyPixels(const Bitmap& bitmap)
             dst[x] = src[x * 3 + 1];
         dst += w;
     }
+}
+
+std::vector<uint8_t> ExtractGreyPixels(const Bitmap& bitmap)
+{
+    requireBits24(bitmap);
+    std::vector<uint8_t> out(size_t(bitmap.width()) * size_t(bitmap.height()));
+    ExtractGreyPixels(bitmap, out);
     return out;
 }
 

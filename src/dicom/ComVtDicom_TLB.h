@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -70,6 +71,12 @@ public:
     virtual void AddString2(uint16_t group, uint16_t element, const QString& value, bool overwrite) = 0;
     // The element holds the first length bytes of bytes (pixel data: OB for 8-bit samples).
     virtual void AddByteArray(uint32_t tag, int64_t length, bool overwrite, std::span<const uint8_t> bytes) = 0;
+    // The same with the element's own length bytes written by fill: large pixel data is made in
+    // place instead of being copied in.
+    virtual void AddByteArrayFilled(uint32_t tag, int64_t length, bool overwrite,
+                                    const std::function<void(std::span<uint8_t>)>& fill) = 0;
+    // Removes the element if it is there (group 0002 from the file meta information).
+    virtual void DeleteTag(uint32_t tag) = 0;
     // Sends the object with C-STORE. Returns only when the server answered with success or a
     // warning status (B000, B006, B007); anything else throws with the status or the cause.
     virtual void CStore(const QString& localAe, const QString& remoteAe, const QString& host, int32_t port,

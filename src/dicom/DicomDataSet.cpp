@@ -288,9 +288,29 @@ void CoCDicomDataSet::AddString2(uint16_t group, uint16_t element, const QString
 
 void CoCDicomDataSet::AddByteArray(uint32_t tag, int64_t length, bool overwrite, std::span<const uint8_t> bytes)
 {
-    const QString what = QStringLiteral("Element %1").arg(tagText(tag));
     if (length < 0 || uint64_t(length) > bytes.size())
-        throw DicomError(what + QStringLiteral(": %1 bytes asked for, %2 given").arg(length).arg(bytes.size()));
+        throw DicomError(QStringLiteral("Element %1: %2 bytes asked for, %3 given").arg(tagText(tag)).arg(length).arg(bytes.size()));
+    addBytes(tag, length, overwrite, [&](DcmElement& element) { return element.putUint8Array(bytes.data(), Uint32(length)); });
+}
+
+void CoCDicomDataSet::AddByteArrayFilled(uint32_t tag, int64_t length, bool overwrite,
+                                         const std::function<void(std::span<uint8_t>)>& fill)
+{
+    if (length < 0)
+        throw DicomError(QStringLiteral("Element %1: %2 bytes asked for").arg(tagText(tag)).arg(length));
+    addBytes(tag, length, overwrite, [&](DcmElement& element) {
+        Uint8* buffer = nullptr;
+        const OFCondition condition = element.createUint8Array(Uint32(length), buffer);
+        if (condition.good() && length > 0)
+            fill(std::span<uint8_t>(buffer, size_t(length)));
+        return condition;
+    });
+}
+
+void CoCDicomDataSet::addBytes(uint32_t tag, int64_t length, bool overwrite,
+                               const std::function<OFCondition(DcmElement&)>& put)
+{
+    const QString what = QStringLiteral("Element %1").arg(tagText(tag));
     if (uint64_t(length) >= 0xFFFFFFFEull)
         throw DicomError(what + QStringLiteral(": %1 bytes do not fit one element").arg(length));
     if (!overwrite && find(tag))
@@ -307,14 +327,19 @@ void CoCDicomDataSet::AddByteArray(uint32_t tag, int64_t length, bool overwrite,
         throw DicomError(what + QStringLiteral(" has VR %1 and cannot hold bytes").arg(QString::fromLatin1(dcmTag.getVRName())));
     DcmElement* element = nullptr;
     OFCondition condition = DcmItem::newDicomElementWithVR(element, dcmTag);
+    std::unique_ptr<DcmElement> owned(element);
     if (condition.good())
-        condition = element->putUint8Array(bytes.data(), Uint32(length));
+        condition = put(*element);
     if (condition.good())
         condition = itemFor(tag).insert(element, OFTrue);
-    if (condition.bad()) {
-        delete element;
+    if (condition.bad())
         throwCondition(what, condition);
-    }
+    owned.release();
+}
+
+void CoCDicomDataSet::DeleteTag(uint32_t tag)
+{
+    delete itemFor(tag).remove(DcmTagKey(uint16_t(tag >> 16), uint16_t(tag & 0xFFFF)));
 }
 
 bool CoCDicomDataSet::TagExists(uint32_t tag, int32_t index)

@@ -8,6 +8,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -58,6 +59,9 @@ public:
     QString GetString2(uint16_t group, uint16_t element) override;
     void AddString2(uint16_t group, uint16_t element, const QString& value, bool overwrite) override;
     void AddByteArray(uint32_t tag, int64_t length, bool overwrite, std::span<const uint8_t> bytes) override;
+    void AddByteArrayFilled(uint32_t tag, int64_t length, bool overwrite,
+                            const std::function<void(std::span<uint8_t>)>& fill) override;
+    void DeleteTag(uint32_t tag) override;
     void CStore(const QString& localAe, const QString& remoteAe, const QString& host, int32_t port,
                 int32_t transferSyntax) override;
     void CreateIcon(int32_t width, int32_t height, int32_t mode) override;
@@ -69,6 +73,9 @@ private:
     // The item an element of this tag lives in: the meta information for group 0002.
     DcmItem& itemFor(uint32_t tag);
     DcmElement* find(uint32_t tag);
+    // A new byte element of tag, its value given by put, in place of an existing one when
+    // overwrite is set.
+    void addBytes(uint32_t tag, int64_t length, bool overwrite, const std::function<OFCondition(DcmElement&)>& put);
     // The code an operation encodes with: the one set with SetTransferSyntax, else requested.
     int32_t effectiveCode(int32_t requested) const;
     // The whole file (meta information and data set) onto device; what begins the error texts.

@@ -367,10 +367,14 @@ QByteArray CoCDicomDataSet::EncodeFile(const QString& path, int32_t transferSynt
 {
     const QString what = savingWhat(path);
     QByteArray bytes;
+    // Room for the whole object uncompressed: pages never written cost no memory, and the
+    // buffer never grows (and is copied) while it fills.
+    bytes.reserve(qsizetype(m_file.getDataset()->getLength(EXS_LittleEndianExplicit, EET_ExplicitLength)) + 65536);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     encodeFile(buffer, transferSyntax, what);
     buffer.close();
+    bytes.squeeze();
     return bytes;
 }
 

@@ -229,6 +229,9 @@ void DicomImageData::Prepare()
     if (!target.isEmpty() && !m_iconFailure) {
         try {
             m_encoded = m_dataset->EncodeFile(target, int32_t(FPD_TransferSyntax));
+            // The file's bytes hold the pixels now; until the store writes them the object
+            // needs only its attributes.
+            m_dataset->DeleteTag(combinedTag(0x7FE0, 0x0010));
         } catch (...) {
             m_encodeFailure = std::current_exception();
         }

@@ -251,9 +251,11 @@ void prepareDicom(const ConvertInput& in, const PictureRows& rows, const Convers
         }
         ds->AddString2(0x0028, 0x0011, QString::number(picture.width()), true);
         ds->AddString2(0x0028, 0x0010, QString::number(picture.height()), true);
-        {
-            const std::vector<uint8_t> rgb = ExtractRgbPixels(picture);
-            ds->AddByteArray(combinedTag(0x7FE0, 0x0010), int64_t(rgb.size()), true, rgb);
+        // A picture made grey gets only its grey pixels: the colour ones would be replaced at once.
+        if (!in.grey) {
+            ds->AddByteArrayFilled(combinedTag(0x7FE0, 0x0010), int64_t(out.size), true,
+                                   [&](std::span<uint8_t> pixels) { ExtractRgbPixels(picture, pixels); });
+            picture = Bitmap(); // the object holds the pixels now
         }
         // The icon is made from the final pixel data when the object is made ready for its store.
 
@@ -271,8 +273,8 @@ void prepareDicom(const ConvertInput& in, const PictureRows& rows, const Convers
             }
             ds->AddString2(0x0028, 0x0011, QString::number(grey.width()), true);
             ds->AddString2(0x0028, 0x0010, QString::number(grey.height()), true);
-            const std::vector<uint8_t> pixels = ExtractGreyPixels(grey);
-            ds->AddByteArray(combinedTag(0x7FE0, 0x0010), int64_t(pixels.size()), true, pixels);
+            ds->AddByteArrayFilled(combinedTag(0x7FE0, 0x0010), int64_t(out.size), true,
+                                   [&](std::span<uint8_t> pixels) { ExtractGreyPixels(grey, pixels); });
         }
     } catch (const FinalError& e) {
         out.errorText = e.text;
