@@ -18,41 +18,39 @@ namespace {
 constexpr int64_t MaxIconPixels = int64_t(4096) * 4096;
 
 // Shrinks (or enlarges) interleaved 8-bit pixels by averaging the source pixels that fall into
-// each icon pixel's box; a box narrower than a pixel takes the nearest one. The samples per
-// pixel are a template argument so the inner loop is a plain run over the row (the whole
-// picture passes through here once for every object).
+// each icon pixel's box; a box narrower than a pixel takes the nearest one. The whole picture
+// passes through here for every object, so the rows of a band of boxes are first added up
+// column by column (a plain run the compiler vectorises), then each box takes its columns.
 template <int Samples>
 void averageInto(std::vector<uint8_t>& out, const uint8_t* src, int srcWidth, int srcHeight, int width, int height)
 {
     std::vector<int> xs(size_t(width) + 1);
     for (int x = 0; x <= width; ++x)
         xs[size_t(x)] = int(int64_t(x) * srcWidth / width);
-    // One row of box sums; a row segment is at most 65535 x 255 per sample, which fits 32 bits.
-    std::vector<uint64_t> sums(size_t(width) * Samples);
+    const size_t rowValues = size_t(srcWidth) * Samples;
+    // A band is at most 65535 rows of values up to 255: the column sums fit 32 bits.
+    std::vector<uint32_t> columns(rowValues);
     for (int y = 0; y < height; ++y) {
         const int y0 = int(int64_t(y) * srcHeight / height);
         const int y1 = std::max(y0 + 1, int(int64_t(y + 1) * srcHeight / height));
-        std::fill(sums.begin(), sums.end(), 0);
+        std::fill(columns.begin(), columns.end(), 0u);
         for (int sy = y0; sy < y1; ++sy) {
-            const uint8_t* row = src + size_t(sy) * size_t(srcWidth) * Samples;
-            for (int x = 0; x < width; ++x) {
-                const int x0 = xs[size_t(x)];
-                const int x1 = std::max(x0 + 1, xs[size_t(x) + 1]);
-                uint32_t rowSums[Samples] = {};
-                for (const uint8_t* p = row + size_t(x0) * Samples; p < row + size_t(x1) * Samples; p += Samples)
-                    for (int s = 0; s < Samples; ++s)
-                        rowSums[s] += p[s];
-                for (int s = 0; s < Samples; ++s)
-                    sums[size_t(x) * Samples + size_t(s)] += rowSums[s];
-            }
+            const uint8_t* row = src + size_t(sy) * rowValues;
+            uint32_t* sum = columns.data();
+            for (size_t i = 0; i < rowValues; ++i)
+                sum[i] += row[i];
         }
         for (int x = 0; x < width; ++x) {
             const int x0 = xs[size_t(x)];
             const int x1 = std::max(x0 + 1, xs[size_t(x) + 1]);
+            uint64_t sums[Samples] = {};
+            for (int sx = x0; sx < x1; ++sx)
+                for (int s = 0; s < Samples; ++s)
+                    sums[s] += columns[size_t(sx) * Samples + size_t(s)];
             const uint64_t count = uint64_t(x1 - x0) * uint64_t(y1 - y0);
             uint8_t* dst = out.data() + (size_t(y) * size_t(width) + size_t(x)) * Samples;
             for (int s = 0; s < Samples; ++s)
-                dst[s] = uint8_t((sums[size_t(x) * Samples + size_t(s)] + count / 2) / count);
+                dst[s] = uint8_t((sums[s] + count / 2) / count);
         }
     }
 }
