@@ -35,8 +35,8 @@ void averageInto(std::vector<uint8_t>& out, const uint8_t* src, int srcWidth, in
         const int y1 = std::max(y0 + 1, int(int64_t(y + 1) * srcHeight / height));
         std::fill(columns.begin(), columns.end(), 0u);
         for (int sy = y0; sy < y1; ++sy) {
-            const uint8_t* row = src + size_t(sy) * rowValues;
-            uint32_t* sum = columns.data();
+            const uint8_t* __restrict row = src + size_t(sy) * rowValues;
+            uint32_t* __restrict sum = columns.data();
             for (size_t i = 0; i < rowValues; ++i)
                 sum[i] += row[i];
         }
