@@ -80,6 +80,27 @@ void Bitmap::convertTo24()
     if (m_format == PixelFormat::Bits24)
         return;
     Bitmap target(m_width, m_height, PixelFormat::Bits24);
+    if (m_format == PixelFormat::Bits8) {
+        // Scans are mostly 8-bit: one table lookup a pixel instead of a call.
+        uint8_t table[256][3] = {};
+        for (unsigned i = 0; i < 256 && i < m_palette.size(); ++i) {
+            table[i][0] = m_palette[i].blue;
+            table[i][1] = m_palette[i].green;
+            table[i][2] = m_palette[i].red;
+        }
+        for (int y = 0; y < m_height; ++y) {
+            const uint8_t* in = scanLine(y);
+            uint8_t* out = target.scanLine(y);
+            for (int x = 0; x < m_width; ++x, out += 3) {
+                const uint8_t* c = table[in[x]];
+                out[0] = c[0];
+                out[1] = c[1];
+                out[2] = c[2];
+            }
+        }
+        *this = std::move(target);
+        return;
+    }
     for (int y = 0; y < m_height; ++y) {
         uint8_t* out = target.scanLine(y);
         for (int x = 0; x < m_width; ++x) {
