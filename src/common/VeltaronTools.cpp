@@ -12,6 +12,21 @@ void requireBits24(const Bitmap& bitmap)
     if (bitmap.format() != PixelFormat::Bits24)
         throw std::invalid_argument("pixel extraction needs a 24-bit bitmap");
 }
+
+// Blue, green, red to red, green, blue. The byte shuffle this needs is vectorised only with
+// SSSE3 or later, which plain x86-64 code may not assume: variants are chosen when loaded.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+__attribute__((target_clones("avx2", "ssse3", "default")))
+#endif
+void swapRedAndBlue(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels)
+{
+    for (size_t p = 0; p < pixels; ++p) {
+        dst[3 * p] = src[3 * p + 2];
+        dst[3 * p + 1] = src[3 * p + 1];
+        dst[3 * p + 2] = src[3 * p];
+    }
+}
+
 } // namespace
 
 void ExtractRgbPixels(const Bitmap& bitmap, std::span<uint8_t> out)
@@ -22,12 +37,7 @@ void ExtractRgbPixels(const Bitmap& bitmap, std::span<uint8_t> out)
         throw std::invalid_argument("pixel extraction needs room for every pixel");
     uint8_t* dst = out.data();
     for (int y = 0; y < bitmap.height(); ++y) {
-        const uint8_t* src = bitmap.scanLine(y);
-        for (size_t i = 0; i < rowBytes; i += 3) {
-            dst[i] = src[i + 2];
-            dst[i + 1] = src[i + 1];
-            dst[i + 2] = src[i];
-        }
+        swapRedAndBlue(bitmap.scanLine(y), dst, size_t(bitmap.width()));
         dst += rowBytes;
     }
 }
