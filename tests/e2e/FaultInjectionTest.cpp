@@ -1,5 +1,6 @@
 #include "E2eSupport.h"
 
+#include "dicom/DicomTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -193,10 +194,10 @@ private:
     std::thread m_thread;
 };
 
-// Patient 1005's pictures, both converting cleanly, sent to the PACS store on port.
-void aimAtPeer(DemoFixture& demo, int port)
+// Sends the PACS series to the peer on port.
+void aimAtPeer(DemoFixture& demo, int port, const QString& aeTitle)
 {
-    demo.exec(QStringLiteral("UPDATE DICOMSERVERS SET SERVERPORT = %1, REMOTEAE = 'STORESCP' WHERE LOPNR = 1").arg(port));
+    demo.exec(QStringLiteral("UPDATE DICOMSERVERS SET SERVERPORT = %1, REMOTEAE = '%2' WHERE LOPNR = 1").arg(port).arg(aeTitle));
 }
 
 } // namespace
@@ -268,10 +269,19 @@ TEST(PeerFaults, ARefusingDroppingOrSilentServerFailsThePicturesAndChangesNothin
         const char* firstCause; // of the first picture
         const char* laterCause; // of the pictures after it
         bool onePicture = false;
+        const char* aeTitle = "STORESCP";
     };
     std::unique_ptr<Storescp> storescp;
     std::unique_ptr<RawPeer> raw;
+    std::unique_ptr<PeerProcess> orthanc;
     const Case cases[] = {
+        {"Orthanc refusing a call to another title",
+         [&] {
+             orthanc = std::make_unique<PeerProcess>();
+             orthanc->startOrthanc("B2DTESTPACS");
+             return std::pair<int, std::function<void()>>(orthanc->port(), {});
+         },
+         "association failed: DUL Association Rejected", "association failed: DUL Association Rejected", false, "ANNANPACS"},
         {"refusing",
          [&] {
              storescp = std::make_unique<Storescp>(QStringList{"--refuse"});
@@ -316,7 +326,7 @@ TEST(PeerFaults, ARefusingDroppingOrSilentServerFailsThePicturesAndChangesNothin
             demo.exec("UPDATE PATBILDER SET BILDFLIK = NULL WHERE PATIENTNR = 1005 AND LOPNR <> 1");
         const int pictures = demo.count("SELECT COUNT(*) FROM PATBILDER WHERE PATIENTNR = 1005 AND BILDFLIK IS NOT NULL");
         const auto [port, during] = c.start();
-        aimAtPeer(demo, port);
+        aimAtPeer(demo, port, c.aeTitle);
         const DatabaseState before = databaseState(demo);
 
         RunningProgram run(demo, runArgs(demo, "PACS", {"--from", "1005", "--to", "1005"}));
@@ -332,7 +342,7 @@ TEST(PeerFaults, ARefusingDroppingOrSilentServerFailsThePicturesAndChangesNothin
         const QStringList lines = failed.filter(QRegularExpression("^FAILED - Patientnr: 1005, "));
         ASSERT_EQ(lines.size(), pictures);
         for (int i = 0; i < pictures; ++i) {
-            const QString peer = QStringLiteral("Error in Store: C-STORE to STORESCP at 127.0.0.1:%1").arg(port);
+            const QString peer = QStringLiteral("Error in Store: C-STORE to %1 at 127.0.0.1:%2").arg(c.aeTitle).arg(port);
             EXPECT_TRUE(lines[i].contains("Det gick inte att spara DICOM-objektet: ")) << lines[i];
             EXPECT_TRUE(lines[i].contains(peer)) << lines[i];
             const QString cause = QString::fromUtf8(i == 0 ? c.firstCause : c.laterCause).replace("PORT", QString::number(port));
@@ -342,6 +352,7 @@ TEST(PeerFaults, ARefusingDroppingOrSilentServerFailsThePicturesAndChangesNothin
         EXPECT_TRUE(storeFiles(demo.info.dicomDirFolder).isEmpty());
         storescp.reset();
         raw.reset();
+        orthanc.reset();
     }
 }
 
