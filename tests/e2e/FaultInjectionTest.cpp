@@ -154,7 +154,6 @@ public:
         ::close(m_listener);
     }
     int port() const { return m_port; }
-    int connections() const { return m_connections; }
 
 private:
     void serve()
@@ -166,7 +165,6 @@ private:
             const int fd = ::accept(m_listener, nullptr, nullptr);
             if (fd < 0)
                 continue;
-            ++m_connections;
             if (m_mode == Mode::Silent) {
                 m_open.push_back(fd);
                 continue;
@@ -189,7 +187,6 @@ private:
     int m_listener = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_connections{0};
     std::vector<int> m_open;
     std::thread m_thread;
 };
