@@ -255,6 +255,32 @@ TEST(DatabaseFaults, AFailingUpdateTakesBackThatPictureAloneAndTheRunGoesOn)
     EXPECT_GT(successes, 100);
 }
 
+// Another program holding the database locked for a moment in the middle of a run (the clinic's
+// own system writing): the run waits for it and converts as it would have.
+TEST(DatabaseFaults, ALockHeldByAnotherProgramDelaysTheRunAndLosesNothing)
+{
+    DemoFixture demo;
+    const PictureLedger ledger(demo);
+    RunningProgram run(demo, runArgs(demo, "Dicomkatalog"));
+    QElapsedTimer waited;
+    waited.start();
+    while (run.running() && storeFiles(demo.info.dicomDirFolder).size() < 10 && waited.elapsed() < 60000)
+        QThread::msleep(2);
+    ASSERT_TRUE(run.running()) << "the run ended before the database could be locked";
+    demo.exec("BEGIN EXCLUSIVE");
+    QThread::msleep(3000);
+    const int writtenMeanwhile = int(storeFiles(demo.info.dicomDirFolder).size());
+    demo.exec("COMMIT");
+    EXPECT_EQ(run.finish(300000), 1);
+
+    const QStringList ok = demo.logLines("SUCCEED_LOGG.TXT");
+    EXPECT_EQ(ok.filter("Error in UPDATE/DELETE!").size(), 0) << ok.join('\n');
+    const int successes = countPrefix(ok, "Patientnr: ");
+    EXPECT_GT(successes, 100);
+    EXPECT_GT(successes, writtenMeanwhile) << "the run did not go on after the lock";
+    EXPECT_EQ(ledger.expectWholePictures(demo, demo.info.dicomDirFolder), successes);
+}
+
 // Each way a DICOM server can fail a transfer ends in FAILED lines naming the cause, leaves the
 // database as it was and deletes nothing, and the run goes on to its end.
 TEST(PeerFaults, ARefusingDroppingOrSilentServerFailsThePicturesAndChangesNothing)
