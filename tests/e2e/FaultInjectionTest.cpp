@@ -206,15 +206,19 @@ TEST(DatabaseFaults, AFailingUpdateTakesBackThatPictureAloneAndTheRunGoesOn)
 {
     DemoFixture demo;
     const PictureLedger ledger(demo);
-    // 1002.3 is analysed and named by a finding picture: its analysis moves before BESBILDER
-    // refuses. 1006.3 is analysed: its references have all moved when its row refuses to go,
-    // and RAISE(ROLLBACK) ends the transaction inside the database.
+    // The first, a middle and the last statement fail. 1010.2 is the patient's status picture:
+    // its new DICOMBILDER row is refused. 1002.3 is analysed and named by a finding picture: its
+    // analysis moves before BESBILDER refuses. 1006.3 is analysed: its references have all moved
+    // when its row refuses to go, and RAISE(ROLLBACK) ends the transaction inside the database.
+    demo.exec("CREATE TRIGGER REFUSE_OBJECT BEFORE INSERT ON DICOMBILDER WHEN NEW.PATIENTNR = 1010 AND "
+              "NEW.SOPINSTANCEUID LIKE '%.1010.%.2' BEGIN SELECT RAISE(FAIL, 'DICOMBILDER är full'); END");
     demo.exec("CREATE TRIGGER REFUSE_FINDING BEFORE UPDATE ON BESBILDER WHEN NEW.PATIENTNR = 1002 AND "
               "NEW.BILD2 IS NOT OLD.BILD2 BEGIN SELECT RAISE(ABORT, 'fyndbilden är låst'); END");
     demo.exec("CREATE TRIGGER REFUSE_DELETE BEFORE DELETE ON PATBILDER WHEN OLD.PATIENTNR = 1006 AND OLD.LOPNR = 3 "
               "BEGIN SELECT RAISE(ROLLBACK, 'bilden får inte raderas'); END");
     ASSERT_EQ(demo.count("SELECT COUNT(*) FROM PATANALYSER WHERE PATIENTNR = 1002 AND BILDNR = 3"), 1);
     ASSERT_EQ(demo.count("SELECT COUNT(*) FROM PATANALYSER WHERE PATIENTNR = 1006 AND BILDNR = 3"), 1);
+    ASSERT_EQ(demo.count("SELECT COUNT(*) FROM KUNDER WHERE PATIENTNR = 1010 AND PATSTATUS = 2"), 1);
     const int selected = demo.count("SELECT COUNT(*) FROM PATBILDER B WHERE B.BILDFLIK IS NOT NULL AND "
                                     "EXISTS (SELECT 1 FROM KUNDER K WHERE K.PATIENTNR = B.PATIENTNR)");
 
@@ -229,7 +233,8 @@ TEST(DatabaseFaults, AFailingUpdateTakesBackThatPictureAloneAndTheRunGoesOn)
         const char* picture;
         const char* message;
     };
-    for (const Refused& refused : {Refused{"1002.3", "fyndbilden är låst"}, Refused{"1006.3", "bilden får inte raderas"}}) {
+    for (const Refused& refused : {Refused{"1010.2", "DICOMBILDER är full"}, Refused{"1002.3", "fyndbilden är låst"},
+                                   Refused{"1006.3", "bilden får inte raderas"}}) {
         SCOPED_TRACE(refused.picture);
         const QStringList errors = ok.filter(QStringLiteral("Error in UPDATE/DELETE! Picture: %1, ").arg(refused.picture));
         ASSERT_EQ(errors.size(), 1) << ok.join('\n');
@@ -246,12 +251,13 @@ TEST(DatabaseFaults, AFailingUpdateTakesBackThatPictureAloneAndTheRunGoesOn)
     }
     EXPECT_EQ(demo.count("SELECT COUNT(*) FROM PATANALYSER WHERE PATIENTNR = 1002 AND BILDNR = 3"), 1);
     EXPECT_EQ(demo.count("SELECT COUNT(*) FROM PATANALYSER WHERE PATIENTNR = 1006 AND BILDNR = 3"), 1);
+    EXPECT_EQ(demo.count("SELECT COUNT(*) FROM KUNDER WHERE PATIENTNR = 1010 AND PATSTATUS = 2"), 1);
     EXPECT_EQ(demo.scalar("SELECT BILD2 FROM BESBILDER WHERE PATIENTNR = 1002 AND LOPNR = 1").toString(),
               "Status_1002_3.PNG");
     // Every other picture converted in full, those of the same patients and those after them.
-    EXPECT_EQ(ledger.expectWholePictures(demo, demo.info.dicomDirFolder), successes - 2);
-    EXPECT_EQ(countPrefix(ok, "Deleted picture: "), successes - 2);
-    EXPECT_EQ(demo.count("SELECT COUNT(*) FROM PATBILDER WHERE PATIENTNR IN (1002, 1006) AND BILDFLIK IS NOT NULL"), 2);
+    EXPECT_EQ(ledger.expectWholePictures(demo, demo.info.dicomDirFolder), successes - 3);
+    EXPECT_EQ(countPrefix(ok, "Deleted picture: "), successes - 3);
+    EXPECT_EQ(demo.count("SELECT COUNT(*) FROM PATBILDER WHERE PATIENTNR IN (1002, 1006, 1010) AND BILDFLIK IS NOT NULL"), 3);
     EXPECT_GT(successes, 100);
 }
 
