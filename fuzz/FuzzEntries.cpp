@@ -12,14 +12,13 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <sqlite3.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
 
 namespace b2d::fuzz {
 
@@ -133,13 +132,24 @@ sqlite3* shimConnection()
 
 QString scratchFolder()
 {
-    static const QString folder = [] {
-        const QString base = QFileInfo(QStringLiteral("/dev/shm")).isDir() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-        const QString dir = base + QStringLiteral("/b2d-fuzz-%1").arg(::getpid());
-        QDir().mkpath(dir);
-        return dir;
-    }();
-    return folder;
+    // Removed with everything in it when the process ends normally.
+    static const QTemporaryDir folder(
+        (QFileInfo(QStringLiteral("/dev/shm")).isDir() ? QStringLiteral("/dev/shm") : QDir::tempPath())
+        + QStringLiteral("/b2d-fuzz-XXXXXX"));
+    if (!folder.isValid())
+        throw std::runtime_error("cannot make a scratch folder: " + folder.errorString().toStdString());
+    return folder.path();
+}
+
+QStringList keptInputs(const QString& sourceDir, const QString& target)
+{
+    QStringList files;
+    for (const char* kind : {"regressions", "corpus"}) {
+        const QDir dir(sourceDir + QStringLiteral("/fuzz/%1/%2").arg(QLatin1String(kind), target));
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
+            files << dir.filePath(name);
+    }
+    return files;
 }
 
 QString pictureExtension(const QString& extension, const uint8_t* data, size_t size)
@@ -154,12 +164,18 @@ QString pictureExtension(const QString& extension, const uint8_t* data, size_t s
 void loadPicture(const QString& extension, const uint8_t* data, size_t size)
 {
     const QString path = writeScratchFile(QStringLiteral("input") + pictureExtension(extension, data, size), data, size);
+    // B2D_FUZZ_VERBOSE=1 tells what each input gave, for looking into a slow or odd input.
+    static const bool verbose = qEnvironmentVariableIsSet("B2D_FUZZ_VERBOSE");
     Bitmap bitmap;
     try {
         LoadPictureFile(bitmap, path);
-    } catch (const PictureFormatError&) {
+    } catch (const PictureFormatError& e) {
+        if (verbose)
+            std::fprintf(stderr, "fuzz: %s\n", e.what());
         return;
     }
+    if (verbose)
+        std::fprintf(stderr, "fuzz: loaded %dx%d, %d bits\n", bitmap.width(), bitmap.height(), bitmap.bitsPerPixel());
     checkBitmap(bitmap);
 }
 

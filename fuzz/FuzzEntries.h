@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <cstdint>
@@ -40,5 +41,9 @@ void sqlServerLikeShim(const uint8_t* data, size_t size);
 
 // The scratch folder for files handed to readers: under /dev/shm when there is one.
 QString scratchFolder();
+
+// The inputs kept for target (short name, "bmp"): the crashing inputs once found, then the
+// corpus, as files under sourceDir/fuzz.
+QStringList keptInputs(const QString& sourceDir, const QString& target);
 
 } // namespace b2d::fuzz

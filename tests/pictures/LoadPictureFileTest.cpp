@@ -153,6 +153,29 @@ TEST(LoadPictureFile, TopDownBmpIsReadUpright)
     EXPECT_EQ(picture, expected);
 }
 
+TEST(LoadPictureFile, UncompressedBmpCutShortIsRefused)
+{
+    // Cut by one byte, and a 285-byte file whose header claims 393381 x 87 pixels (found by
+    // fuzzing: it took seconds and hundreds of megabytes to "load" rows the file never held).
+    QTemporaryDir dir;
+    for (const char* name : {"bmp_1bit.bmp", "bmp_4bit.bmp", "bmp_8bit.bmp", "bmp_16bit.bmp", "bmp_24bit.bmp",
+                             "bmp_32bit.bmp"}) {
+        SCOPED_TRACE(name);
+        const QByteArray whole = readAll(fixture(name));
+        writeAll(dir.filePath("cut.bmp"), whole.left(whole.size() - 1));
+        Bitmap picture = markedBitmap();
+        EXPECT_THROW(LoadPictureFile(picture, dir.filePath("cut.bmp")), PictureFormatError);
+        EXPECT_EQ(picture, markedBitmap());
+    }
+    Bitmap picture = markedBitmap();
+    try {
+        LoadPictureFile(picture, dataPath(B2D_SOURCE_DIR, "fuzz/regressions/bmp/cut-short-huge-bitfields.bmp"));
+        ADD_FAILURE() << "no error raised";
+    } catch (const PictureFormatError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("BMP loading error", 0), 0u) << e.what();
+    }
+}
+
 TEST(LoadPictureFile, MetafileIsDrawnAtNaturalSizeOnWhite)
 {
     QTemporaryDir dir;
