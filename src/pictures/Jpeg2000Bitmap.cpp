@@ -252,12 +252,26 @@ public:
             throw EJpeg2000Error(DecodingFailed);
         checkSize(*m_image);
         if (!opj_decode(m_codec.get(), m_stream.get(), m_image.get())
-            || !opj_end_decompress(m_codec.get(), m_stream.get()))
+            || !opj_end_decompress(m_codec.get(), m_stream.get()) || !everyTileRead())
             throw EJpeg2000Error(DecodingFailed);
         return m_image.get();
     }
 
 private:
+    // OpenJPEG leaves black, and calls a success, every tile a codestream cut short never
+    // reached: such a file would load as a picture it does not hold.
+    bool everyTileRead() const
+    {
+        opj_codestream_index_t* index = opj_get_cstr_index(m_codec.get());
+        if (!index)
+            return false;
+        bool all = index->nb_of_tiles > 0 && index->tile_index;
+        for (OPJ_UINT32 i = 0; all && i < index->nb_of_tiles; ++i)
+            all = index->tile_index[i].nb_tps > 0;
+        opj_destroy_cstr_index(&index);
+        return all;
+    }
+
     // Refuses, before decoding, a picture whose samples or bitmap would exceed the memory cap.
     static void checkSize(const opj_image_t& image)
     {
