@@ -55,6 +55,20 @@ void joinPlaceableFrame(const QByteArray& data, wmfD_Rect& box)
     box.BR.y = std::max(box.BR.y, float(height) * 72.0f / float(unitsPerInch));
 }
 
+// libwmf allocates its record buffer up front at the size the header gives for the largest
+// record; a damaged header asks for gigabytes and the file fails with "out of memory". No
+// record can be larger than the file itself, so the copy handed to the player says so.
+void limitLargestRecord(QByteArray& data)
+{
+    const qsizetype header = data.size() >= 4 && qFromLittleEndian<quint32>(data.constData()) == 0x9AC6CDD7u ? 22 : 0;
+    if (data.size() < header + 18)
+        return;
+    auto* largest = reinterpret_cast<uchar*>(data.data()) + header + 12;
+    const quint32 fileWords = quint32(std::min<qsizetype>(data.size() / 2, 0x7FFFFFFF));
+    if (qFromLittleEndian<quint32>(largest) > fileWords)
+        qToLittleEndian<quint32>(fileWords, largest);
+}
+
 // One libwmf player and its open metafile, released on every path.
 class WmfPlayer {
 public:
@@ -70,6 +84,7 @@ public:
     void open(QByteArray& data)
     {
         check(m_created);
+        limitLargestRecord(data);
         check(wmf_mem_open(m_api, reinterpret_cast<unsigned char*>(data.data()), long(data.size())));
         m_open = true;
     }

@@ -194,6 +194,24 @@ TEST(LoadPictureFile, MetafileIsDrawnAtNaturalSizeOnWhite)
     EXPECT_EQ(picture.pixel(48, 5), white);
 }
 
+TEST(LoadPictureFile, MetafileHeaderOverstatingItsLargestRecordStillLoads)
+{
+    // The header's largest record (after the 22-byte placeable header) says 8 GB, then 3.3 GB as
+    // in the file fuzzing found; the picture is the same as with the true figure.
+    QTemporaryDir dir;
+    writeAll(dir.filePath("true.wmf"), test::SmallMetafile());
+    Bitmap expected = freshBitmap();
+    LoadPictureFile(expected, dir.filePath("true.wmf"));
+    for (quint32 largest : {0xFFFFFFF0u, 0x62000007u}) {
+        QByteArray wmf = test::SmallMetafile();
+        qToLittleEndian<quint32>(largest, reinterpret_cast<uchar*>(wmf.data()) + 22 + 12);
+        writeAll(dir.filePath("overstated.wmf"), wmf);
+        Bitmap picture = freshBitmap();
+        LoadPictureFile(picture, dir.filePath("overstated.wmf"));
+        EXPECT_EQ(picture, expected);
+    }
+}
+
 TEST(LoadPictureFile, ExtensionChoosesTheReaderWhateverItsCase)
 {
     // The same JPEG under several names: upper and mixed case and .tmb load; others do not.
