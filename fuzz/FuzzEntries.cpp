@@ -211,8 +211,14 @@ void connectionStringFields(const uint8_t* data, size_t size)
     QString changed = text;
     SetConnectionStringField(changed, key, separator, value);
     const QString read = GetConnectionStringField(changed, key, separator);
-    // A field that was there reads back as set, as long as the value holds no separator.
-    if (keyWasThere && !separator.isEmpty() && !value.contains(separator))
+    if (!keyWasThere)
+        return;
+    // The value stands right after the first key; it reads back as set unless a separator
+    // starts inside it (one of its own, or one made of its end and the text after it).
+    const qsizetype valueStart = changed.indexOf(key) + key.size();
+    check(QStringView(changed).mid(valueStart, value.size()) == value, "a field set is not where its key is");
+    const qsizetype next = separator.isEmpty() ? -1 : changed.indexOf(separator, valueStart);
+    if (!separator.isEmpty() && (next < 0 || next >= valueStart + value.size()))
         check(read == value, "a field set does not read back");
 }
 
