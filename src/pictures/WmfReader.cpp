@@ -69,6 +69,57 @@ void limitLargestRecord(QByteArray& data)
         qToLittleEndian<quint32>(fileWords, largest);
 }
 
+// libwmf sizes a record's device-independent bitmap from its header alone: a damaged colour
+// count or size makes it allocate gigabytes. A bitmap whose colour table, or whose
+// uncompressed rows, cannot fit in its own record is damage. False when any record holds one.
+bool bitmapsFitTheirRecords(const QByteArray& data)
+{
+    const auto* p = reinterpret_cast<const uchar*>(data.constData());
+    const qsizetype size = data.size();
+    qsizetype pos = size >= 4 && qFromLittleEndian<quint32>(p) == 0x9AC6CDD7u ? 22 : 0;
+    if (size - pos < 18)
+        return true;
+    pos += qsizetype(qFromLittleEndian<quint16>(p + pos + 2)) * 2;
+    while (pos >= 0 && size - pos >= 6) {
+        const quint64 recordBytes = quint64(qFromLittleEndian<quint32>(p + pos)) * 2;
+        const quint16 function = qFromLittleEndian<quint16>(p + pos + 4);
+        if (recordBytes < 6 || recordBytes > quint64(size - pos))
+            return true; // the player stops here too
+        // Bytes of parameters before the bitmap, for the records that carry one.
+        qsizetype before = -1;
+        switch (function) {
+        case 0x0940: before = recordBytes == 12 * 2 ? -1 : 16; break; // DIBBITBLT
+        case 0x0B41: before = recordBytes == 14 * 2 ? -1 : 20; break; // DIBSTRETCHBLT
+        case 0x0F43: before = 22; break;                              // STRETCHDIB
+        case 0x0D33: before = 18; break;                              // SETDIBTODEV
+        case 0x0142: before = 4; break;                               // DIBCREATEPATTERNBRUSH
+        default: break;
+        }
+        const quint64 params = recordBytes - 6;
+        if (before >= 0 && params >= quint64(before) + 40) {
+            const uchar* bih = p + pos + 6 + before;
+            const quint64 room = params - quint64(before);
+            const quint32 headerSize = qFromLittleEndian<quint32>(bih);
+            if (headerSize == 40 || headerSize == 108 || headerSize == 124) {
+                const qint64 width = qFromLittleEndian<qint32>(bih + 4);
+                const qint64 height = qFromLittleEndian<qint32>(bih + 8);
+                const quint64 bits = qFromLittleEndian<quint16>(bih + 14);
+                const quint32 compression = qFromLittleEndian<quint32>(bih + 16);
+                const quint64 colours = qFromLittleEndian<quint32>(bih + 32);
+                if (headerSize + colours * 4 > room)
+                    return false;
+                if (compression == 0 && width > 0 && bits > 0 && bits <= 32) {
+                    const quint64 rows = quint64(height < 0 ? -height : height);
+                    if ((quint64(width) * bits + 31) / 32 * 4 * rows > room)
+                        return false;
+                }
+            }
+        }
+        pos += qsizetype(recordBytes);
+    }
+    return true;
+}
+
 // One libwmf player and its open metafile, released on every path.
 class WmfPlayer {
 public:
@@ -118,6 +169,8 @@ private:
 void WmfReader::load(Bitmap& target, const QString& fileName) const
 {
     QByteArray data = ReadWholeFile(fileName, WmfError);
+    if (!bitmapsFitTheirRecords(data))
+        throw PictureFormatError(WithReason(WmfError, describe(wmf_E_BadFormat)));
     WmfPlayer player;
     player.open(data);
     wmfAPI* api = player.api();

@@ -212,6 +212,31 @@ TEST(LoadPictureFile, MetafileHeaderOverstatingItsLargestRecordStillLoads)
     }
 }
 
+TEST(LoadPictureFile, MetafileBitmapLargerThanItsRecordIsRefused)
+{
+    // Found by fuzzing: a StretchDIB record whose 2 x 2 bitmap claims 4177461248 colours, for
+    // which libwmf asked for 12.5 GB. With the true count (0) the same file loads.
+    const QString path = dataPath(B2D_SOURCE_DIR, "fuzz/regressions/wmf/dib-colour-count-12gb.wmf");
+    Bitmap picture = markedBitmap();
+    try {
+        LoadPictureFile(picture, path);
+        ADD_FAILURE() << "no error raised";
+    } catch (const PictureFormatError& e) {
+        EXPECT_STREQ(e.what(), "WMF loading error: not a valid metafile");
+    }
+    EXPECT_EQ(picture, markedBitmap());
+
+    QByteArray repaired = readAll(path);
+    const qsizetype colours = 88 + 32; // the bitmap header starts at byte 88
+    ASSERT_EQ(qFromLittleEndian<quint32>(repaired.constData() + colours), 4177461248u);
+    qToLittleEndian<quint32>(0, reinterpret_cast<uchar*>(repaired.data()) + colours);
+    QTemporaryDir dir;
+    writeAll(dir.filePath("repaired.wmf"), repaired);
+    Bitmap loaded = freshBitmap();
+    LoadPictureFile(loaded, dir.filePath("repaired.wmf"));
+    EXPECT_FALSE(loaded.isEmpty());
+}
+
 TEST(LoadPictureFile, ExtensionChoosesTheReaderWhateverItsCase)
 {
     // The same JPEG under several names: upper and mixed case and .tmb load; others do not.
