@@ -64,10 +64,15 @@ quint64 uncompressedFileBytes(const QByteArray& data)
 
 void copyPalette(const QImage& image, Bitmap& target)
 {
+    // A file may declare more colours than its pixels can address (Qt keeps them all); the
+    // bitmap holds at most as many entries as its layout has indices.
     const QList<QRgb> table = image.colorTable();
+    const qsizetype entries = std::min<qsizetype>(table.size(), qsizetype(1) << target.bitsPerPixel());
     target.palette().clear();
-    for (QRgb c : table)
+    for (qsizetype i = 0; i < entries; ++i) {
+        const QRgb c = table[i];
         target.palette().push_back({uint8_t(qRed(c)), uint8_t(qGreen(c)), uint8_t(qBlue(c))});
+    }
 }
 
 PixelFormat layoutFor(const QImage& image, int storedBits)

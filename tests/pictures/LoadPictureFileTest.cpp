@@ -130,6 +130,10 @@ TEST(LoadPictureFile, PaletteBitmapsKeepTheirPalette)
     EXPECT_GE(picture.palette().size(), 2u);
     LoadPictureFile(picture, fixture("bmp_1bit.bmp"));
     EXPECT_EQ(picture.palette().size(), 2u);
+    // Found by fuzzing: a 1-bit file declaring 130 colours keeps the two its pixels address.
+    LoadPictureFile(picture, dataPath(B2D_SOURCE_DIR, "fuzz/regressions/bmp/1bit-with-130-colours.bmp"));
+    EXPECT_EQ(picture.format(), PixelFormat::Bits1);
+    EXPECT_EQ(picture.palette().size(), 2u);
 }
 
 TEST(LoadPictureFile, TopDownBmpIsReadUpright)
