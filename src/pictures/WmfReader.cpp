@@ -96,23 +96,33 @@ bool bitmapsFitTheirRecords(const QByteArray& data)
         default: break;
         }
         const quint64 params = recordBytes - 6;
-        if (before >= 0 && params >= quint64(before) + 40) {
+        if (before >= 0 && params >= quint64(before) + 12) {
             const uchar* bih = p + pos + 6 + before;
             const quint64 room = params - quint64(before);
+            // libwmf takes any header size but 12 (the old core header) for a 40-byte one.
             const quint32 headerSize = qFromLittleEndian<quint32>(bih);
-            if (headerSize == 40 || headerSize == 108 || headerSize == 124) {
-                const qint64 width = qFromLittleEndian<qint32>(bih + 4);
-                const qint64 height = qFromLittleEndian<qint32>(bih + 8);
-                const quint64 bits = qFromLittleEndian<quint16>(bih + 14);
-                const quint32 compression = qFromLittleEndian<quint32>(bih + 16);
-                const quint64 colours = qFromLittleEndian<quint32>(bih + 32);
-                if (headerSize + colours * 4 > room)
+            qint64 width = 0, height = 0;
+            quint64 bits = 0, colours = 0;
+            quint32 compression = 0;
+            if (headerSize == 12) {
+                width = qFromLittleEndian<quint16>(bih + 4);
+                height = qFromLittleEndian<quint16>(bih + 6);
+                bits = qFromLittleEndian<quint16>(bih + 10);
+            } else {
+                if (room < 40 || headerSize > room)
                     return false;
-                if (compression == 0 && width > 0 && bits > 0 && bits <= 32) {
-                    const quint64 rows = quint64(height < 0 ? -height : height);
-                    if ((quint64(width) * bits + 31) / 32 * 4 * rows > room)
-                        return false;
-                }
+                width = qFromLittleEndian<qint32>(bih + 4);
+                height = qFromLittleEndian<qint32>(bih + 8);
+                bits = qFromLittleEndian<quint16>(bih + 14);
+                compression = qFromLittleEndian<quint32>(bih + 16);
+                colours = qFromLittleEndian<quint32>(bih + 32);
+            }
+            if (std::max<quint64>(headerSize, 40) + colours * 4 > room && headerSize != 12)
+                return false;
+            if (compression == 0 && width > 0 && bits > 0 && bits <= 32) {
+                const quint64 rows = quint64(height < 0 ? -height : height);
+                if ((quint64(width) * bits + 31) / 32 * 4 * rows > room)
+                    return false;
             }
         }
         pos += qsizetype(recordBytes);

@@ -229,6 +229,10 @@ TEST(LoadPictureFile, MetafileBitmapLargerThanItsRecordIsRefused)
         EXPECT_STREQ(e.what(), "WMF loading error: not a valid metafile");
     }
     EXPECT_EQ(picture, markedBitmap());
+    // Also found by fuzzing: a bitmap header of size 1 (libwmf reads it as a full one) whose
+    // 134217728 x 2 pixels kept libwmf busy for minutes.
+    EXPECT_THROW(LoadPictureFile(picture, dataPath(B2D_SOURCE_DIR, "fuzz/regressions/wmf/dib-header-size-1-hangs.wmf")),
+                 PictureFormatError);
 
     QByteArray repaired = readAll(path);
     const qsizetype colours = 88 + 32; // the bitmap header starts at byte 88
