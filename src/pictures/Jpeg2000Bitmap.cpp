@@ -426,10 +426,11 @@ void TJpeg2000Bitmap::LoadFromStream(QIODevice& stream)
 
     // The decoder sees only the picture's own bytes, so whatever follows it in the stream
     // cannot be taken for more boxes.
-    Decoder decoder(kind, data, header.end, header.hasPalette);
-    const opj_image_t& image = *decoder.decode();
+    // Checked before decoding, which would first allocate the whole picture.
     if (header.codestream < header.end && !everyTilePresent(data + header.codestream, header.end - header.codestream))
         throw EJpeg2000Error(DecodingFailed);
+    Decoder decoder(kind, data, header.end, header.hasPalette);
+    const opj_image_t& image = *decoder.decode();
     stream.seek(start + qint64(header.end));
 
     const int components = int(image.numcomps);
