@@ -189,31 +189,28 @@ bool everyTilePresent(const uint8_t* data, size_t size)
     if (tiles > 65535) // tile indices are 16 bits
         return true;
     std::vector<bool> seen(size_t(tiles), false);
-    size_t pos = 2;
+    // The first tile-part: OpenJPEG steps over main-header markers it does not know by looking
+    // for the next one it does, so the main header is searched rather than walked.
+    static const uint8_t sotStart[] = {0xFF, 0x90, 0x00, 0x0A};
+    const uint8_t* first = std::search(data + 2, data + size, sotStart, sotStart + 4);
+    size_t pos = size_t(first - data);
     while (size - pos >= 4) {
         const uint32_t marker = be16(data + pos);
         if (marker == EOC)
             break;
-        if ((marker & 0xFF00) != 0xFF00)
+        if (marker != SOT)
             return true;
-        if (marker == SOT) {
-            if (size - pos < 12)
-                return true;
-            const uint32_t tile = be16(data + pos + 4);
-            if (tile < tiles)
-                seen[tile] = true;
-            const uint32_t partLength = be32(data + pos + 6);
-            if (partLength == 0) // the last tile-part, running to the end marker
-                break;
-            if (partLength < 12 || partLength > size - pos)
-                return true;
-            pos += partLength;
-        } else {
-            const size_t segment = 2 + be16(data + pos + 2);
-            if (segment > size - pos)
-                return true;
-            pos += segment;
-        }
+        if (size - pos < 12)
+            return true;
+        const uint32_t tile = be16(data + pos + 4);
+        if (tile < tiles)
+            seen[tile] = true;
+        const uint32_t partLength = be32(data + pos + 6);
+        if (partLength == 0) // the last tile-part, running to the end marker
+            break;
+        if (partLength < 12 || partLength > size - pos)
+            return true;
+        pos += partLength;
     }
     return std::find(seen.begin(), seen.end(), false) == seen.end();
 }

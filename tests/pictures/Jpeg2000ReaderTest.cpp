@@ -374,6 +374,11 @@ TEST(Jpeg2000Reader, TiledCodestreamLoadsOnlyWithEveryTile)
     // which loaded, black but for one tile, after minutes and 1.6 GB.
     EXPECT_EQ(decodeError(readAll(dataPath(B2D_SOURCE_DIR, "fuzz/regressions/jpeg2000/one-of-7510-tiles.j2k"))),
               "JPEG 2000 image decoding failed");
+    // Also found by fuzzing: a main header with an unknown marker claiming 25600 bytes, then one
+    // tile of an 8288 x 63935 picture, for which OpenJPEG allocated 2.1 GB.
+    EXPECT_EQ(decodeError(readAll(dataPath(B2D_SOURCE_DIR,
+                                           "fuzz/regressions/jpeg2000/unknown-marker-before-missing-tiles.j2k"))),
+              "JPEG 2000 image decoding failed");
 }
 
 TEST(Jpeg2000Reader, LoaderPrefixesErrorsAndLeavesOnePixel)
