@@ -99,8 +99,12 @@ bool bitmapsFitTheirRecords(const QByteArray& data)
         if (before >= 0 && params >= quint64(before) + 12) {
             const uchar* bih = p + pos + 6 + before;
             const quint64 room = params - quint64(before);
-            // libwmf takes any header size but 12 (the old core header) for a 40-byte one.
+            // libwmf takes any header size but 12 (the old core header) for a 40-byte one, and
+            // trusts sizes, depths and widths no bitmap can have.
             const quint32 headerSize = qFromLittleEndian<quint32>(bih);
+            if (headerSize != 12 && headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 64
+                && headerSize != 108 && headerSize != 124)
+                return false;
             qint64 width = 0, height = 0;
             quint64 bits = 0, colours = 0;
             quint32 compression = 0;
@@ -118,6 +122,9 @@ bool bitmapsFitTheirRecords(const QByteArray& data)
                 colours = qFromLittleEndian<quint32>(bih + 32);
             }
             if (std::max<quint64>(headerSize, 40) + colours * 4 > room && headerSize != 12)
+                return false;
+            if (width <= 0 || height == 0 || (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+                || compression > 6)
                 return false;
             if (compression == 0 && width > 0 && bits > 0 && bits <= 32) {
                 const quint64 rows = quint64(height < 0 ? -height : height);
