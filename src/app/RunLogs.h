@@ -56,7 +56,8 @@ private:
 };
 
 // The two logs of the program.
-struct RunLogs {
+class RunLogs {
+public:
     RunLogs(const QString& okFile, const QString& failedFile)
         : ok(QStringLiteral("SUCCEED"), okFile), failed(QStringLiteral("FAILED"), failedFile) {}
     RunLog ok;

@@ -8,6 +8,7 @@
 #include <QImageReader>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
 
 namespace b2d {
@@ -26,12 +27,52 @@ int storedBitCount(const QByteArray& data)
     return headerSize == 12 ? qFromLittleEndian<quint16>(p + 24) : qFromLittleEndian<quint16>(p + 28);
 }
 
+// Least size of an uncompressed file (BI_RGB, BI_BITFIELDS, BI_ALPHABITFIELDS): its headers and
+// its pixel rows; 0 when the header does not tell (compressed, unknown or too short to say).
+quint64 uncompressedFileBytes(const QByteArray& data)
+{
+    if (data.size() < 26)
+        return 0;
+    const auto* p = reinterpret_cast<const uchar*>(data.constData());
+    const quint32 headerSize = qFromLittleEndian<quint32>(p + 14);
+    if (headerSize > 124)
+        return 0;
+    qint64 width = 0, height = 0;
+    int bits = 0;
+    if (headerSize == 12) {
+        width = qFromLittleEndian<qint16>(p + 18);
+        height = qFromLittleEndian<qint16>(p + 20);
+        bits = qFromLittleEndian<quint16>(p + 24);
+    } else {
+        if (data.size() < 34)
+            return 0;
+        const quint32 compression = qFromLittleEndian<quint32>(p + 30);
+        if (compression != 0 && compression != 3 && compression != 6)
+            return 0;
+        width = qFromLittleEndian<qint32>(p + 18);
+        height = qFromLittleEndian<qint32>(p + 22);
+        bits = qFromLittleEndian<quint16>(p + 28);
+    }
+    if (width <= 0 || height == 0 || bits <= 0 || bits > 32)
+        return 0;
+    const quint64 rowBytes = (quint64(width) * quint64(bits) + 31) / 32 * 4;
+    // Rows start where the file header says, unless that points into the headers (Qt then reads
+    // them from after the palette).
+    const quint64 rowsStart = std::max<quint64>(qFromLittleEndian<quint32>(p + 10), 14 + quint64(headerSize));
+    return rowsStart + rowBytes * quint64(height < 0 ? -height : height);
+}
+
 void copyPalette(const QImage& image, Bitmap& target)
 {
+    // A file may declare more colours than its pixels can address (Qt keeps them all); the
+    // bitmap holds at most as many entries as its layout has indices.
     const QList<QRgb> table = image.colorTable();
+    const qsizetype entries = std::min<qsizetype>(table.size(), qsizetype(1) << target.bitsPerPixel());
     target.palette().clear();
-    for (QRgb c : table)
+    for (qsizetype i = 0; i < entries; ++i) {
+        const QRgb c = table[i];
         target.palette().push_back({uint8_t(qRed(c)), uint8_t(qGreen(c)), uint8_t(qBlue(c))});
+    }
 }
 
 PixelFormat layoutFor(const QImage& image, int storedBits)
@@ -57,12 +98,17 @@ void BmpReader::load(Bitmap& target, const QString& fileName) const
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         throw PictureFormatError(WithReason(BmpError, "cannot read the file"));
-    const int storedBits = storedBitCount(file.peek(30));
+    const QByteArray header = file.peek(34);
+    const int storedBits = storedBitCount(header);
     QImageReader reader(&file, "bmp");
     reader.setDecideFormatFromContent(false);
     const QSize size = reader.size();
     if (size.isValid())
         Bitmap::checkSize(size.width(), size.height(), WithReason(BmpError, "picture too large").c_str());
+    // Qt would give the rows past the end of a file cut short as they happened to be in memory;
+    // such a file is refused before any pixel is decoded, however large its header says it is.
+    if (quint64(file.size()) < uncompressedFileBytes(header))
+        throw PictureFormatError(WithReason(BmpError, "the file ends before its pixels do"));
     // Qt's own cap (256 MB by default) is lower than ours.
     reader.setAllocationLimit(int(Bitmap::MaxPixelBytes >> 20));
     QImage image;

@@ -50,7 +50,8 @@ struct Jp2Header {
     ColourSpace colourSpace = ColourSpace::Unknown;
     std::vector<ChannelDefinition> channels; // from a cdef box right after the colr box
     bool hasPalette = false;
-    size_t end = 0; // just after the codestream box
+    size_t codestream = 0; // start of the codestream box's content
+    size_t end = 0;        // just after the codestream box
 };
 
 // One box: its content range inside [data, data + size).
@@ -125,6 +126,7 @@ Jp2Header readJp2Header(const uint8_t* data, size_t size)
         if (box.type == boxType("jp2h"))
             readJp2HeaderBox(data, box, header);
         if (box.type == boxType("jp2c")) {
+            header.codestream = box.content;
             header.end = box.end;
             break;
         }
@@ -166,6 +168,51 @@ size_t codestreamEnd(const uint8_t* data, size_t size)
         }
     }
     return size;
+}
+
+// OpenJPEG leaves black, and calls a success, every tile a codestream cut short never reached,
+// so a file cut after its first tiles would load as a picture it does not hold. False when the
+// tile-parts, followed by their lengths to the end marker or the end of the data, leave out a
+// tile the size marker asks for; true when every tile is there or the walk cannot tell.
+bool everyTilePresent(const uint8_t* data, size_t size)
+{
+    constexpr uint32_t SIZ = 0xFF51, SOT = 0xFF90, EOC = 0xFFD9;
+    if (size < 2 + 2 + 38 || be16(data + 2) != SIZ)
+        return true;
+    const uint8_t* siz = data + 4; // Lsiz, Rsiz, then the sizes
+    const uint64_t width = be32(siz + 4), height = be32(siz + 8);
+    const uint64_t tileWidth = be32(siz + 20), tileHeight = be32(siz + 24);
+    const uint64_t tileX = be32(siz + 28), tileY = be32(siz + 32);
+    if (tileWidth == 0 || tileHeight == 0 || tileX >= width || tileY >= height)
+        return true;
+    const uint64_t tiles = ((width - tileX + tileWidth - 1) / tileWidth) * ((height - tileY + tileHeight - 1) / tileHeight);
+    if (tiles > 65535) // tile indices are 16 bits
+        return true;
+    std::vector<bool> seen(size_t(tiles), false);
+    // The first tile-part: OpenJPEG steps over main-header markers it does not know by looking
+    // for the next one it does, so the main header is searched rather than walked.
+    static const uint8_t sotStart[] = {0xFF, 0x90, 0x00, 0x0A};
+    const uint8_t* first = std::search(data + 2, data + size, sotStart, sotStart + 4);
+    size_t pos = size_t(first - data);
+    while (size - pos >= 4) {
+        const uint32_t marker = be16(data + pos);
+        if (marker == EOC)
+            break;
+        if (marker != SOT)
+            return true;
+        if (size - pos < 12)
+            return true;
+        const uint32_t tile = be16(data + pos + 4);
+        if (tile < tiles)
+            seen[tile] = true;
+        const uint32_t partLength = be32(data + pos + 6);
+        if (partLength == 0) // the last tile-part, running to the end marker
+            break;
+        if (partLength < 12 || partLength > size - pos)
+            return true;
+        pos += partLength;
+    }
+    return std::find(seen.begin(), seen.end(), false) == seen.end();
 }
 
 // OpenJPEG reads from our buffer through these callbacks.
@@ -376,6 +423,9 @@ void TJpeg2000Bitmap::LoadFromStream(QIODevice& stream)
 
     // The decoder sees only the picture's own bytes, so whatever follows it in the stream
     // cannot be taken for more boxes.
+    // Checked before decoding, which would first allocate the whole picture.
+    if (header.codestream < header.end && !everyTilePresent(data + header.codestream, header.end - header.codestream))
+        throw EJpeg2000Error(DecodingFailed);
     Decoder decoder(kind, data, header.end, header.hasPalette);
     const opj_image_t& image = *decoder.decode();
     stream.seek(start + qint64(header.end));

@@ -38,7 +38,8 @@ public:
     {
         TPCXFile pcx;
         pcx.LoadFromFile(fileName);
-        target = pcx.bitmap();
+        // A copy would hold the picture twice at its largest.
+        target = pcx.takeBitmap();
     }
 };
 
@@ -48,7 +49,7 @@ public:
     {
         TTGAFile tga;
         tga.LoadFromFile(fileName);
-        target = tga.bitmap();
+        target = tga.takeBitmap();
     }
 };
 
@@ -59,7 +60,7 @@ public:
         TPCDFile pcd;
         TPCDFile::Resolution = 3;
         pcd.LoadFromFile(fileName);
-        target = pcd.bitmap();
+        target = pcd.takeBitmap();
     }
 };
 

@@ -57,6 +57,88 @@ void joinPlaceableFrame(const QByteArray& data, wmfD_Rect& box)
     box.BR.y = std::max(box.BR.y, float(height) * 72.0f / float(unitsPerInch));
 }
 
+// libwmf allocates its record buffer up front at the size the header gives for the largest
+// record; a damaged header asks for gigabytes and the file fails with "out of memory". No
+// record can be larger than the file itself, so the copy handed to the player says so.
+void limitLargestRecord(QByteArray& data)
+{
+    const qsizetype header = data.size() >= 4 && qFromLittleEndian<quint32>(data.constData()) == 0x9AC6CDD7u ? 22 : 0;
+    if (data.size() < header + 18)
+        return;
+    auto* largest = reinterpret_cast<uchar*>(data.data()) + header + 12;
+    const quint32 fileWords = quint32(std::min<qsizetype>(data.size() / 2, 0x7FFFFFFF));
+    if (qFromLittleEndian<quint32>(largest) > fileWords)
+        qToLittleEndian<quint32>(fileWords, largest);
+}
+
+// libwmf sizes a record's device-independent bitmap from its header alone: a damaged colour
+// count or size makes it allocate gigabytes. A bitmap whose colour table, or whose
+// uncompressed rows, cannot fit in its own record is damage. False when any record holds one.
+bool bitmapsFitTheirRecords(const QByteArray& data)
+{
+    const auto* p = reinterpret_cast<const uchar*>(data.constData());
+    const qsizetype size = data.size();
+    qsizetype pos = size >= 4 && qFromLittleEndian<quint32>(p) == 0x9AC6CDD7u ? 22 : 0;
+    if (size - pos < 18)
+        return true;
+    pos += qsizetype(qFromLittleEndian<quint16>(p + pos + 2)) * 2;
+    while (pos >= 0 && size - pos >= 6) {
+        const quint64 recordBytes = quint64(qFromLittleEndian<quint32>(p + pos)) * 2;
+        const quint16 function = qFromLittleEndian<quint16>(p + pos + 4);
+        if (recordBytes < 6 || recordBytes > quint64(size - pos))
+            return true; // the player stops here too
+        // Bytes of parameters before the bitmap, for the records that carry one.
+        qsizetype before = -1;
+        switch (function) {
+        case 0x0940: before = recordBytes == 12 * 2 ? -1 : 16; break; // DIBBITBLT
+        case 0x0B41: before = recordBytes == 14 * 2 ? -1 : 20; break; // DIBSTRETCHBLT
+        case 0x0F43: before = 22; break;                              // STRETCHDIB
+        case 0x0D33: before = 18; break;                              // SETDIBTODEV
+        case 0x0142: before = 4; break;                               // DIBCREATEPATTERNBRUSH
+        default: break;
+        }
+        const quint64 params = recordBytes - 6;
+        if (before >= 0 && params >= quint64(before) + 12) {
+            const uchar* bih = p + pos + 6 + before;
+            const quint64 room = params - quint64(before);
+            // libwmf takes any header size but 12 (the old core header) for a 40-byte one, and
+            // trusts sizes, depths and widths no bitmap can have.
+            const quint32 headerSize = qFromLittleEndian<quint32>(bih);
+            if (headerSize != 12 && headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 64
+                && headerSize != 108 && headerSize != 124)
+                return false;
+            qint64 width = 0, height = 0;
+            quint64 bits = 0, colours = 0;
+            quint32 compression = 0;
+            if (headerSize == 12) {
+                width = qFromLittleEndian<quint16>(bih + 4);
+                height = qFromLittleEndian<quint16>(bih + 6);
+                bits = qFromLittleEndian<quint16>(bih + 10);
+            } else {
+                if (room < 40 || headerSize > room)
+                    return false;
+                width = qFromLittleEndian<qint32>(bih + 4);
+                height = qFromLittleEndian<qint32>(bih + 8);
+                bits = qFromLittleEndian<quint16>(bih + 14);
+                compression = qFromLittleEndian<quint32>(bih + 16);
+                colours = qFromLittleEndian<quint32>(bih + 32);
+            }
+            if (std::max<quint64>(headerSize, 40) + colours * 4 > room && headerSize != 12)
+                return false;
+            if (width <= 0 || height == 0 || (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+                || compression > 6)
+                return false;
+            if (compression == 0 && width > 0 && bits > 0 && bits <= 32) {
+                const quint64 rows = quint64(height < 0 ? -height : height);
+                if ((quint64(width) * bits + 31) / 32 * 4 * rows > room)
+                    return false;
+            }
+        }
+        pos += qsizetype(recordBytes);
+    }
+    return true;
+}
+
 // One libwmf player and its open metafile, released on every path.
 class WmfPlayer {
 public:
@@ -72,6 +154,7 @@ public:
     void open(QByteArray& data)
     {
         check(m_created);
+        limitLargestRecord(data);
         check(wmf_mem_open(m_api, reinterpret_cast<unsigned char*>(data.data()), long(data.size())));
         m_open = true;
     }
@@ -105,6 +188,8 @@ private:
 void WmfReader::load(Bitmap& target, const QString& fileName) const
 {
     QByteArray data = ReadWholeFile(fileName, WmfError);
+    if (!bitmapsFitTheirRecords(data))
+        throw PictureFormatError(WithReason(WmfError, describe(wmf_E_BadFormat)));
     // libwmf and the gd library under it keep font caches and other state process-wide:
     // one drawing at a time (pictures are loaded on several threads).
     static std::mutex playing;

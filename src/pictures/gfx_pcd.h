@@ -2,6 +2,8 @@
 
 #include "common/Bitmap.h"
 
+#include <utility>
+
 #include <QByteArray>
 
 #include <atomic>
@@ -26,6 +28,8 @@ public:
     void LoadFromBytes(const QByteArray& data);
 
     const Bitmap& bitmap() const { return FBitmap; }
+    // Hands the picture over without a copy; the reader is left empty.
+    Bitmap takeBitmap() { return std::move(FBitmap); }
 
     // PhotoYCC to red, green and blue, each rounded half to even and clamped to 0..255.
     static void yccToRgb(int y, int c1, int c2, uint8_t& red, uint8_t& green, uint8_t& blue);

@@ -2,6 +2,8 @@
 
 #include "common/Bitmap.h"
 
+#include <utility>
+
 #include <QByteArray>
 
 #include <array>
@@ -53,6 +55,8 @@ public:
     void LoadFromBytes(const QByteArray& data);
 
     const Bitmap& bitmap() const { return FBitmap; }
+    // Hands the picture over without a copy; the reader is left empty.
+    Bitmap takeBitmap() { return std::move(FBitmap); }
     const TPCXHeader& header() const { return FPCXHeader; }
     TPCXColorMode colorMode() const { return FPCXColorMode; }
 

@@ -2,6 +2,8 @@
 
 #include "common/Bitmap.h"
 
+#include <utility>
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -46,6 +48,8 @@ public:
     void LoadFromBytes(const QByteArray& data);
 
     const Bitmap& bitmap() const { return FBitmap; }
+    // Hands the picture over without a copy; the reader is left empty.
+    Bitmap takeBitmap() { return std::move(FBitmap); }
     const TTGAHeader& header() const { return FTGAHeader; }
     TTGASaveColorMode colorMode() const { return FTGASaveColorMode; }
 

@@ -1,6 +1,7 @@
 #include "pictures/Jpeg2000Bitmap.h"
 #include "pictures/ReaderAdapters.h"
 #include "pictures/ReaderTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -32,8 +33,9 @@ OPJ_SIZE_T writeTo(void* buffer, OPJ_SIZE_T bytes, void* user)
 OPJ_OFF_T skipNot(OPJ_OFF_T, void*) { return -1; }
 OPJ_BOOL seekNot(OPJ_OFF_T, void*) { return OPJ_FALSE; }
 
-// A lossless J2K codestream of the given components, made with OpenJPEG's encoder.
-QByteArray encodeJ2k(int width, int height, const std::vector<Component>& comps)
+// A lossless J2K codestream of the given components, made with OpenJPEG's encoder; tile > 0
+// cuts it into tiles of tile x tile pixels.
+QByteArray encodeJ2k(int width, int height, const std::vector<Component>& comps, int tile = 0)
 {
     std::vector<opj_image_cmptparm_t> params(comps.size());
     for (size_t i = 0; i < comps.size(); ++i) {
@@ -57,6 +59,10 @@ QByteArray encodeJ2k(int width, int height, const std::vector<Component>& comps)
     opj_set_default_encoder_parameters(&parameters);
     parameters.numresolution = 1;
     parameters.tcp_mct = 0;
+    if (tile > 0) {
+        parameters.tile_size_on = OPJ_TRUE;
+        parameters.cp_tdx = parameters.cp_tdy = tile;
+    }
     std::unique_ptr<opj_codec_t, void (*)(opj_codec_t*)> codec(opj_create_compress(OPJ_CODEC_J2K), opj_destroy_codec);
     QByteArray out;
     std::unique_ptr<opj_stream_t, void (*)(opj_stream_t*)> stream(opj_stream_create(1 << 16, OPJ_FALSE), opj_stream_destroy);
@@ -347,6 +353,32 @@ TEST(Jpeg2000Reader, UnknownAndBrokenStreams)
     EXPECT_THROW(b.LoadFromStream(buffer), EJpeg2000Error);
     EXPECT_EQ(buffer.pos(), j2k.size());
     EXPECT_EQ(b.width(), 2);
+}
+
+TEST(Jpeg2000Reader, TiledCodestreamLoadsOnlyWithEveryTile)
+{
+    const QByteArray j2k = encodeJ2k(4, 4, {plain({0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150})}, 2);
+    QBuffer whole;
+    whole.setData(j2k);
+    whole.open(QIODevice::ReadOnly);
+    TJpeg2000Bitmap b;
+    b.LoadFromStream(whole);
+    EXPECT_EQ(b.pixel(3, 3), (PaletteEntry{150, 150, 150}));
+
+    // Cut before the last tile's SOT marker and closed with EOC, the codestream lacks one tile.
+    const qsizetype lastTile = j2k.lastIndexOf(QByteArray("\xFF\x90", 2));
+    ASSERT_GT(lastTile, 0);
+    EXPECT_EQ(decodeError(j2k.left(lastTile) + QByteArray("\xFF\xD9", 2)), "JPEG 2000 image decoding failed");
+
+    // Found by fuzzing: 311 bytes holding the first of 7510 tiles of a 1441825 x 192 picture,
+    // which loaded, black but for one tile, after minutes and 1.6 GB.
+    EXPECT_EQ(decodeError(readAll(dataPath(B2D_SOURCE_DIR, "fuzz/regressions/jpeg2000/one-of-7510-tiles.j2k"))),
+              "JPEG 2000 image decoding failed");
+    // Also found by fuzzing: a main header with an unknown marker claiming 25600 bytes, then one
+    // tile of an 8288 x 63935 picture, for which OpenJPEG allocated 2.1 GB.
+    EXPECT_EQ(decodeError(readAll(dataPath(B2D_SOURCE_DIR,
+                                           "fuzz/regressions/jpeg2000/unknown-marker-before-missing-tiles.j2k"))),
+              "JPEG 2000 image decoding failed");
 }
 
 TEST(Jpeg2000Reader, LoaderPrefixesErrorsAndLeavesOnePixel)

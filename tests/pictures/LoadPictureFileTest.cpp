@@ -130,6 +130,10 @@ TEST(LoadPictureFile, PaletteBitmapsKeepTheirPalette)
     EXPECT_GE(picture.palette().size(), 2u);
     LoadPictureFile(picture, fixture("bmp_1bit.bmp"));
     EXPECT_EQ(picture.palette().size(), 2u);
+    // Found by fuzzing: a 1-bit file declaring 130 colours keeps the two its pixels address.
+    LoadPictureFile(picture, dataPath(B2D_SOURCE_DIR, "fuzz/regressions/bmp/1bit-with-130-colours.bmp"));
+    EXPECT_EQ(picture.format(), PixelFormat::Bits1);
+    EXPECT_EQ(picture.palette().size(), 2u);
 }
 
 TEST(LoadPictureFile, TopDownBmpIsReadUpright)
@@ -153,6 +157,29 @@ TEST(LoadPictureFile, TopDownBmpIsReadUpright)
     EXPECT_EQ(picture, expected);
 }
 
+TEST(LoadPictureFile, UncompressedBmpCutShortIsRefused)
+{
+    // Cut by one byte, and a 285-byte file whose header claims 393381 x 87 pixels (found by
+    // fuzzing: it took seconds and hundreds of megabytes to "load" rows the file never held).
+    QTemporaryDir dir;
+    for (const char* name : {"bmp_1bit.bmp", "bmp_4bit.bmp", "bmp_8bit.bmp", "bmp_16bit.bmp", "bmp_24bit.bmp",
+                             "bmp_32bit.bmp"}) {
+        SCOPED_TRACE(name);
+        const QByteArray whole = readAll(fixture(name));
+        writeAll(dir.filePath("cut.bmp"), whole.left(whole.size() - 1));
+        Bitmap picture = markedBitmap();
+        EXPECT_THROW(LoadPictureFile(picture, dir.filePath("cut.bmp")), PictureFormatError);
+        EXPECT_EQ(picture, markedBitmap());
+    }
+    Bitmap picture = markedBitmap();
+    try {
+        LoadPictureFile(picture, dataPath(B2D_SOURCE_DIR, "fuzz/regressions/bmp/cut-short-huge-bitfields.bmp"));
+        ADD_FAILURE() << "no error raised";
+    } catch (const PictureFormatError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("BMP loading error", 0), 0u) << e.what();
+    }
+}
+
 TEST(LoadPictureFile, MetafileIsDrawnAtNaturalSizeOnWhite)
 {
     QTemporaryDir dir;
@@ -169,6 +196,60 @@ TEST(LoadPictureFile, MetafileIsDrawnAtNaturalSizeOnWhite)
     EXPECT_EQ(picture.pixel(2, 2), white);
     EXPECT_EQ(picture.pixel(93, 61), white);
     EXPECT_EQ(picture.pixel(48, 5), white);
+}
+
+TEST(LoadPictureFile, MetafileHeaderOverstatingItsLargestRecordStillLoads)
+{
+    // The header's largest record (after the 22-byte placeable header) says 8 GB, then 3.3 GB as
+    // in the file fuzzing found; the picture is the same as with the true figure.
+    QTemporaryDir dir;
+    writeAll(dir.filePath("true.wmf"), test::SmallMetafile());
+    Bitmap expected = freshBitmap();
+    LoadPictureFile(expected, dir.filePath("true.wmf"));
+    for (quint32 largest : {0xFFFFFFF0u, 0x62000007u}) {
+        QByteArray wmf = test::SmallMetafile();
+        qToLittleEndian<quint32>(largest, reinterpret_cast<uchar*>(wmf.data()) + 22 + 12);
+        writeAll(dir.filePath("overstated.wmf"), wmf);
+        Bitmap picture = freshBitmap();
+        LoadPictureFile(picture, dir.filePath("overstated.wmf"));
+        EXPECT_EQ(picture, expected);
+    }
+}
+
+TEST(LoadPictureFile, MetafileBitmapLargerThanItsRecordIsRefused)
+{
+    // Found by fuzzing: a StretchDIB record whose 2 x 2 bitmap claims 4177461248 colours, for
+    // which libwmf asked for 12.5 GB. With the true count (0) the same file loads.
+    const QString path = dataPath(B2D_SOURCE_DIR, "fuzz/regressions/wmf/dib-colour-count-12gb.wmf");
+    Bitmap picture = markedBitmap();
+    try {
+        LoadPictureFile(picture, path);
+        ADD_FAILURE() << "no error raised";
+    } catch (const PictureFormatError& e) {
+        EXPECT_STREQ(e.what(), "WMF loading error: not a valid metafile");
+    }
+    EXPECT_EQ(picture, markedBitmap());
+    // Also found by fuzzing: a bitmap header of size 1 (libwmf reads it as a full one) whose
+    // 134217728 x 2 pixels kept libwmf busy for minutes.
+    // And every other bitmap record fuzzing found libwmf stuck in or asking gigabytes for:
+    // impossible header sizes, depths, widths or compressions.
+    QTemporaryDir copies;
+    const QDir regressions(dataPath(B2D_SOURCE_DIR, "fuzz/regressions/wmf"));
+    for (const QString& name : regressions.entryList({"dib-*"}, QDir::Files)) {
+        SCOPED_TRACE(name.toStdString());
+        writeAll(copies.filePath("dib.wmf"), readAll(regressions.filePath(name)));
+        EXPECT_THROW(LoadPictureFile(picture, copies.filePath("dib.wmf")), PictureFormatError);
+    }
+
+    QByteArray repaired = readAll(path);
+    const qsizetype colours = 88 + 32; // the bitmap header starts at byte 88
+    ASSERT_EQ(qFromLittleEndian<quint32>(repaired.constData() + colours), 4177461248u);
+    qToLittleEndian<quint32>(0, reinterpret_cast<uchar*>(repaired.data()) + colours);
+    QTemporaryDir dir;
+    writeAll(dir.filePath("repaired.wmf"), repaired);
+    Bitmap loaded = freshBitmap();
+    LoadPictureFile(loaded, dir.filePath("repaired.wmf"));
+    EXPECT_FALSE(loaded.isEmpty());
 }
 
 TEST(LoadPictureFile, ExtensionChoosesTheReaderWhateverItsCase)
