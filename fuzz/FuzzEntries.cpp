@@ -11,6 +11,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -141,15 +142,19 @@ QString scratchFolder()
     return folder.path();
 }
 
-QStringList keptInputs(const QString& sourceDir, const QString& target)
+std::vector<KeptInput> keptInputs(const QString& sourceDir, const QString& target)
 {
-    QStringList files;
+    std::vector<KeptInput> inputs;
     for (const char* kind : {"regressions", "corpus"}) {
         const QDir dir(sourceDir + QStringLiteral("/fuzz/%1/%2").arg(QLatin1String(kind), target));
-        for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
-            files << dir.filePath(name);
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+            QFile file(dir.filePath(name));
+            if (!file.open(QIODevice::ReadOnly))
+                throw std::runtime_error((file.fileName() + ": " + file.errorString()).toStdString());
+            inputs.push_back({file.fileName(), file.readAll()});
+        }
     }
-    return files;
+    return inputs;
 }
 
 QString pictureExtension(const QString& extension, const uint8_t* data, size_t size)

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 namespace b2d::fuzz {
 
@@ -43,7 +45,13 @@ void sqlServerLikeShim(const uint8_t* data, size_t size);
 QString scratchFolder();
 
 // The inputs kept for target (short name, "bmp"): the crashing inputs once found, then the
-// corpus, as files under sourceDir/fuzz.
-QStringList keptInputs(const QString& sourceDir, const QString& target);
+// corpus, each as its file under sourceDir/fuzz and its bytes. Throws when one cannot be read.
+struct KeptInput {
+    QString file;
+    QByteArray bytes;
+    const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(bytes.constData()); }
+    size_t size() const { return size_t(bytes.size()); }
+};
+std::vector<KeptInput> keptInputs(const QString& sourceDir, const QString& target);
 
 } // namespace b2d::fuzz

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
-
 namespace {
 
 struct Target {
@@ -19,14 +17,11 @@ class KeptFuzzInputs : public ::testing::TestWithParam<Target> {};
 
 TEST_P(KeptFuzzInputs, RunCleanly)
 {
-    const QStringList files = b2d::fuzz::keptInputs(QStringLiteral(B2D_SOURCE_DIR), GetParam().name);
-    ASSERT_FALSE(files.isEmpty());
-    for (const QString& file : files) {
-        SCOPED_TRACE(file.toStdString());
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        const QByteArray bytes = f.readAll();
-        EXPECT_NO_THROW(GetParam().entry(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size())));
+    const auto inputs = b2d::fuzz::keptInputs(QStringLiteral(B2D_SOURCE_DIR), GetParam().name);
+    ASSERT_FALSE(inputs.empty());
+    for (const b2d::fuzz::KeptInput& input : inputs) {
+        SCOPED_TRACE(input.file.toStdString());
+        EXPECT_NO_THROW(GetParam().entry(input.data(), input.size()));
     }
 }
 
