@@ -17,10 +17,11 @@
 #endif
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -278,18 +279,22 @@ QString savingWhat(const QString& path)
     return QStringLiteral("Saving %1").arg(QDir::toNativeSeparators(path));
 }
 
+// Writes path atomically: write fills a temporary file beside it (and throws on failure, which
+// removes it); commit() flushes the temporary file to disk and renames it over the final name.
 // Unbuffered: every write reaches the file at once and a failing one (a full disk) fails there,
 // with its cause. A buffered QSaveFile writes its last bytes while committing and does not
 // notice when that write fails: a small object would be committed short on a full disk.
-void openForSaving(QSaveFile& file, const QString& what)
+void saveAtomically(const QString& path, const QString& what, const std::function<void(QIODevice&)>& write)
 {
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw DicomError(what + QStringLiteral(": ") + file.errorString());
-}
-
-// commit() flushes the temporary file to disk and renames it over the final name.
-void commitFile(QSaveFile& file, const QString& path, const QString& what)
-{
+    try {
+        write(file);
+    } catch (...) {
+        file.cancelWriting();
+        throw;
+    }
     if (!file.commit())
         throw DicomError(what + QStringLiteral(": ") + file.errorString());
     syncDirectory(QFileInfo(path).absolutePath());
@@ -352,15 +357,7 @@ void CoCDicomDataSet::encodeFile(QIODevice& device, int32_t transferSyntax, cons
 void CoCDicomDataSet::SaveToFile(const QString& path, int32_t transferSyntax)
 {
     const QString what = savingWhat(path);
-    QSaveFile file(path);
-    openForSaving(file, what);
-    try {
-        encodeFile(file, transferSyntax, what);
-    } catch (...) {
-        file.cancelWriting();
-        throw;
-    }
-    commitFile(file, path, what);
+    saveAtomically(path, what, [&](QIODevice& file) { encodeFile(file, transferSyntax, what); });
 }
 
 QByteArray CoCDicomDataSet::EncodeFile(const QString& path, int32_t transferSyntax)
@@ -381,14 +378,11 @@ QByteArray CoCDicomDataSet::EncodeFile(const QString& path, int32_t transferSynt
 void SaveEncodedFile(const QString& path, const QByteArray& bytes)
 {
     const QString what = savingWhat(path);
-    QSaveFile file(path);
-    openForSaving(file, what);
-    const QString failure = writeFully(file, bytes.constData(), bytes.size());
-    if (!failure.isEmpty()) {
-        file.cancelWriting();
-        throw DicomError(what + QStringLiteral(": ") + failure);
-    }
-    commitFile(file, path, what);
+    saveAtomically(path, what, [&](QIODevice& file) {
+        const QString failure = writeFully(file, bytes.constData(), bytes.size());
+        if (!failure.isEmpty())
+            throw DicomError(what + QStringLiteral(": ") + failure);
+    });
 }
 
 } // namespace b2d
