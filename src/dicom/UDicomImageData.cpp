@@ -204,6 +204,19 @@ QString DicomImageData::directoryTarget(const DicomDirHandler& handler, QString&
     return target;
 }
 
+void DicomImageData::putServerPatientId(const DicomHandler& handler)
+{
+    SetDcmValue(0x0010, 0x0020, normalisePatientId(GetDcmValue(0x0010, 0x0020), handler.PatientIdType, false), true);
+}
+
+void DicomImageData::iconAsPrepared()
+{
+    if (!m_prepared)
+        GenerateIcon();
+    else if (m_iconFailure)
+        std::rethrow_exception(m_iconFailure);
+}
+
 void DicomImageData::Prepare()
 {
     m_prepared = false;
@@ -217,7 +230,7 @@ void DicomImageData::Prepare()
             return; // Store meets the same refusal first and reports it
         }
     } else if (const auto* server = dynamic_cast<const DicomHandler*>(m_handler)) {
-        SetDcmValue(0x0010, 0x0020, normalisePatientId(GetDcmValue(0x0010, 0x0020), server->PatientIdType, false), true);
+        putServerPatientId(*server);
     } else {
         return;
     }
@@ -243,10 +256,7 @@ void DicomImageData::storeInDirectory(const DicomDirHandler& handler)
 {
     QString folder;
     const QString target = directoryTarget(handler, folder);
-    if (m_prepared && m_iconFailure)
-        std::rethrow_exception(m_iconFailure);
-    if (!m_prepared)
-        GenerateIcon();
+    iconAsPrepared();
 
     if (!QDir().mkpath(QFileInfo(target).absolutePath()))
         throw DirectoryError(folder, QString());
@@ -262,14 +272,9 @@ void DicomImageData::storeInDirectory(const DicomDirHandler& handler)
 
 void DicomImageData::sendToServer(const DicomHandler& handler)
 {
-    if (m_prepared) {
-        if (m_iconFailure)
-            std::rethrow_exception(m_iconFailure);
-    } else {
-        const QString id = normalisePatientId(GetDcmValue(0x0010, 0x0020), handler.PatientIdType, false);
-        SetDcmValue(0x0010, 0x0020, id, true);
-        GenerateIcon();
-    }
+    if (!m_prepared)
+        putServerPatientId(handler);
+    iconAsPrepared();
     m_dataset->CStore(handler.localAe, handler.remoteAe, handler.peer, handler.port, int32_t(FPD_TransferSyntax));
 }
 

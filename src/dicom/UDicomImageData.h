@@ -70,6 +70,10 @@ private:
     // folder (folder: that folder as the messages name it); throws when the ID or the name
     // cannot make such a path.
     QString directoryTarget(const DicomDirHandler& handler, QString& folder);
+    // The patient ID in a DICOM server's style.
+    void putServerPatientId(const DicomHandler& handler);
+    // The icon: made now, or as Prepare made it (its failure thrown here, in Store's order).
+    void iconAsPrepared();
     void storeInDirectory(const DicomDirHandler& handler);
     void sendToServer(const DicomHandler& handler);
     void removeTemporaryFiles();
