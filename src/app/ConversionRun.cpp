@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <set>
 
 namespace b2d {
 
@@ -363,11 +364,10 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
         in.filter = options.filter;
 
         // The register is asked for clinic names only when a standard tag shows one.
-        bool wantsClinic = false, wantsRemittingClinic = false;
-        for (const StandardTag& tag : tags) {
-            wantsClinic |= tag.value.compare(QLatin1String("%KLINIK%"), Qt::CaseInsensitive) == 0;
-            wantsRemittingClinic |= tag.value.compare(QLatin1String("%REMKLINIK%"), Qt::CaseInsensitive) == 0;
-        }
+        std::set<QString> clinicFields;
+        for (const StandardTag& tag : tags)
+            if (const QString field = clinicFieldOf(tag.value); !field.isEmpty())
+                clinicFields.insert(field);
 
         // The rows are read on this thread a little ahead of the pictures being stored: the
         // workers load and encode the next pictures while this thread stores the current one
@@ -464,10 +464,8 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                         rows.KON = fieldOrNull(k, "KON").toString();
                         rows.ADRESS = fieldOrNull(k, "ADRESS").toString();
                         rows.ORT = fieldOrNull(k, "ORT").toString();
-                        if (wantsClinic)
-                            job->clinic = clinicName(datum, p, QStringLiteral("KLINIKNAMN"));
-                        if (wantsRemittingClinic)
-                            job->remittingClinic = clinicName(datum, p, QStringLiteral("TRKLINIKNAMN"));
+                        for (const QString& field : clinicFields)
+                            job->clinicNames[field] = clinicName(datum, p, field);
                         turn->lopnr = lopnr;
                         turn->job = workers.start(std::move(job));
                     } else {

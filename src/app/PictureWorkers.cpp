@@ -26,8 +26,9 @@ std::shared_ptr<PictureJob> PictureWorkers::start(std::shared_ptr<PictureJob> jo
             ConversionContext context;
             context.standardTags = tags;
             context.handler = handler;
-            context.clinic = [&job = *job](const QDateTime&, int, const QString& field) {
-                return field == QLatin1String("TRKLINIKNAMN") ? job.remittingClinic : job.clinic;
+            context.clinic = [&job = *job](const QDateTime&, int, const QString& field) -> std::optional<QString> {
+                const auto name = job.clinicNames.find(field);
+                return name == job.clinicNames.end() ? std::nullopt : name->second;
             };
             prepareDicom(job->in, job->rows, context, job->prepared);
         }

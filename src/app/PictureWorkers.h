@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <future>
 #include <memory>
 #include <optional>
@@ -19,10 +20,9 @@ namespace b2d {
 struct PictureJob {
     ConvertInput in;
     PictureRows rows;
-    // The register's clinic names on the picture's date (KLINIKNAMN, TRKLINIKNAMN), read when
-    // the standard tags ask for them.
-    std::optional<QString> clinic;
-    std::optional<QString> remittingClinic;
+    // The register's clinic names on the picture's date, by field (KLINIKNAMN, TRKLINIKNAMN),
+    // read for the fields the standard tags ask for.
+    std::map<QString, std::optional<QString>> clinicNames;
 
     PreparedDicom prepared; // the result, once ready() says so
 

@@ -141,6 +141,16 @@ std::vector<StandardTag> readStandardTags(TVTAdoQuery& qryDicomtags)
     return tags;
 }
 
+QString clinicFieldOf(const QString& value)
+{
+    const QString key = value.toUpper();
+    if (key == "%KLINIK%")
+        return QStringLiteral("KLINIKNAMN");
+    if (key == "%REMKLINIK%")
+        return QStringLiteral("TRKLINIKNAMN");
+    return {};
+}
+
 bool expandStdValue(QString& value, const PictureRows& rows, const ConversionContext& context)
 {
     const QString key = value.toUpper();
@@ -161,11 +171,10 @@ bool expandStdValue(QString& value, const PictureRows& rows, const ConversionCon
         value = context.now().date().toString(QStringLiteral("yyyy-MM-dd"));
     } else if (key == "%CURRENTTIME%") {
         value = context.now().time().toString(QStringLiteral("HH:mm:ss"));
-    } else if (key == "%KLINIK%" || key == "%REMKLINIK%") {
+    } else if (const QString field = clinicFieldOf(key); !field.isEmpty()) {
         std::optional<QString> name;
         if (context.clinic)
-            name = context.clinic(rows.DATUM, rows.PATIENTNR,
-                                  key == "%KLINIK%" ? QStringLiteral("KLINIKNAMN") : QStringLiteral("TRKLINIKNAMN"));
+            name = context.clinic(rows.DATUM, rows.PATIENTNR, field);
         value = name ? *name : noClinic;
     }
     return true;
@@ -216,7 +225,6 @@ void prepareDicom(const ConvertInput& in, const PictureRows& rows, const Convers
 {
     ConvertOutput& out = prepared.out;
     prepared.ok = false;
-    prepared.handler = context.handler;
     prepared.image.reset();
     out.errorText = QStringLiteral("Konverteringen misslyckades");
     out.resized = false;
@@ -368,20 +376,17 @@ bool storeDicom(PreparedDicom& prepared)
 
     QString detail;
     try {
-        if (!prepared.handler || !prepared.image)
+        if (!prepared.image)
             throw std::runtime_error("Ingen bildlagring vald");
-        const bool stored = prepared.image->Store(true, detail);
-        prepared.image.reset(); // the object's memory is free once it is stored
-        if (!stored)
+        if (!prepared.image->Store(true, detail))
             throw std::runtime_error("Error in Store!");
+        out.errorText.clear();
     } catch (const std::exception& e) {
-        prepared.image.reset();
         out.errorText = "Det gick inte att spara DICOM-objektet: " + messageOf(e) + ", SOPInstanceUID: "
                         + out.sopInstanceUid + "\r" + detail;
-        return false;
     }
-    out.errorText.clear();
-    return true;
+    prepared.image.reset(); // stored or not, the object's memory is free for the next pictures
+    return out.errorText.isEmpty();
 }
 
 bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const ConversionContext& context,

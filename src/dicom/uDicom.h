@@ -105,8 +105,8 @@ bool convertToDicom(const ConvertInput& in, const PictureRows& rows, const Conve
 struct PreparedDicom {
     bool ok = false; // false: out.errorText tells why, there is nothing to store
     ConvertOutput out;
-    ImageHandler* handler = nullptr;
-    std::unique_ptr<DicomImageData> image;
+    std::unique_ptr<DicomImageData> image; // null when no store was chosen
+
 };
 void prepareDicom(const ConvertInput& in, const PictureRows& rows, const ConversionContext& context,
                   PreparedDicom& prepared);
@@ -116,6 +116,9 @@ bool storeDicom(PreparedDicom& prepared);
 bool addStdTags(IDicomDataSet& dataSet, const PictureRows& rows, const ConversionContext& context, QString& errorText);
 // Replaces a whole-value placeholder; false when the tag is not to be written.
 bool expandStdValue(QString& value, const PictureRows& rows, const ConversionContext& context);
+// The register field (KLINIKNAMN or TRKLINIKNAMN) a standard tag's value stands for; empty
+// when it stands for none.
+QString clinicFieldOf(const QString& value);
 
 // Rebuilds the handler list from the database and returns the handler numbered storeNumber,
 // or nothing (the current handler is then kept by the caller).

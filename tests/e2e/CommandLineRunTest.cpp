@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
 #include <csignal>
+#include <set>
 
 using namespace b2d;
 using namespace b2d::test;
@@ -58,6 +63,36 @@ TEST(CommandLineRun, ConvertsTheDemoPracticeAndMovesItsReferences)
     // Every success is a file in the store, named by its UID in the patient's folder.
     const QStringList files = dicomFiles(demo.info.dicomDirFolder);
     EXPECT_EQ(files.size(), successes);
+
+    // The register's clinics on each picture's date reach the objects through the standard tags
+    // (%KLINIK%, %REMKLINIK%), although the objects are made on other threads than the one
+    // that reads the register.
+    std::set<QString> institutions, referrers;
+    for (const QString& file : files) {
+        DcmFileFormat object;
+        ASSERT_TRUE(object.loadFile(QFile::encodeName(file).constData()).good()) << file.toStdString();
+        OFString charset, institution, referrer;
+        object.getDataset()->findAndGetOFString(DCM_SpecificCharacterSet, charset);
+        object.getDataset()->findAndGetOFString(DCM_InstitutionName, institution);
+        object.getDataset()->findAndGetOFString(DCM_ReferringPhysicianName, referrer);
+        const auto text = [&](const OFString& v) {
+            return charset == "ISO_IR 192" ? QString::fromUtf8(v.c_str()) : QString::fromLatin1(v.c_str());
+        };
+        institutions.insert(text(institution));
+        referrers.insert(text(referrer));
+    }
+    const auto names = [&](const char* table) {
+        std::set<QString> out{QStringLiteral("Ingen klinik vald")};
+        for (const QString& name : demo.rows(QStringLiteral("SELECT KLINIK FROM %1").arg(QLatin1String(table))))
+            out.insert(name);
+        return out;
+    };
+    EXPECT_GT(institutions.size(), 1u);
+    EXPECT_GT(referrers.size(), 1u);
+    for (const QString& name : institutions)
+        EXPECT_TRUE(names("KLINIK").count(name)) << name.toStdString();
+    for (const QString& name : referrers)
+        EXPECT_TRUE(names("TRKLINIK").count(name)) << name.toStdString();
 
     const QStringList parts = analysed.toString().split('.');
     const int moved = demo.count("SELECT COUNT(*) FROM PATANALYSER WHERE PATIENTNR = " + parts[0] + " AND BILDNR = " + parts[1]);
