@@ -37,6 +37,12 @@ struct PictureTurn {
     std::shared_ptr<PictureJob> job;
 };
 
+// The line of an error the conversion of a picture did not expect.
+QString unhandledLine(const QString& file, const std::exception& e)
+{
+    return "Ohanterat fel i konverteringen av bild " + file + ": " + QString::fromUtf8(e.what());
+}
+
 int intOf(const QVariant& v)
 {
     return v.isNull() ? 0 : v.toInt();
@@ -379,8 +385,8 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
         qint64 currentDate = 0;
         QDateTime firstDate;
         TVTAdoQuery& pics = m_db.qryPatbilder;
-        bool moreRows = true;
         pics.First();
+        bool moreRows = !pics.Eof();
 
         // Reads the current row into a turn (none for a row that is not converted) and moves on.
         auto readRow = [&]() {
@@ -401,7 +407,6 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                 const QVariant lopnrField = pics.FieldByName("LOPNR");
                 bool lopnrOk = false;
                 const int lopnr = lopnrField.isNull() ? 0 : lopnrField.toString().trimmed().toInt(&lopnrOk);
-                bool repeated = false;
                 if (p != currentPatient) {
                     lastPicture = lopnr;
                     counter = 1;
@@ -409,14 +414,11 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                     currentDate = d;
                     firstDate = datum;
                 } else if (lopnrOk && lopnr == lastPicture) {
-                    repeated = true; // the same picture again, as the join can give: not handled
-                } else {
-                    lastPicture = lopnr;
-                }
-                if (repeated) {
-                    pics.Next();
+                    pics.Next(); // the same picture again, as the join can give: not handled
                     moreRows = !pics.Eof();
                     return;
+                } else {
+                    lastPicture = lopnr;
                 }
                 if (d != currentDate && !options.singleFlik) {
                     counter = 1;
@@ -467,7 +469,8 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                         for (const QString& field : clinicFields)
                             job->clinicNames[field] = clinicName(datum, p, field);
                         turn->lopnr = lopnr;
-                        turn->job = workers.start(std::move(job));
+                        workers.start(job);
+                        turn->job = std::move(job);
                     } else {
                         turn->failedLine = "FAILED - " + turn->who + ", Bild: " + file
                                            + " - Modality/SOPClass not found (Kategori: "
@@ -478,7 +481,7 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
             } catch (const std::exception& e) {
                 turn.emplace();
                 turn->unhandled = true;
-                turn->failedLine = "Ohanterat fel i konverteringen av bild " + file + ": " + QString::fromUtf8(e.what());
+                turn->failedLine = unhandledLine(file, e);
             }
             ++counter;
             const int before = pics.RecNo();
@@ -492,7 +495,7 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                 pushTurn();
                 turn.emplace();
                 turn->unhandled = true;
-                turn->failedLine = "Ohanterat fel i konverteringen av bild " + file + ": " + QString::fromUtf8(e.what());
+                turn->failedLine = unhandledLine(file, e);
                 if (pics.RecNo() == before && !pics.Eof()) {
                     try {
                         pics.Next();
@@ -541,7 +544,6 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                             m_logs.failed.add(line, true);
                         ++failures;
                     }
-                    turn.job.reset();
                     m_observer.counts(successes, failures);
                 } else if (turn.unhandled) {
                     m_logs.failed.add(turn.failedLine, true);
@@ -552,21 +554,16 @@ void TConversionRun::btnExecuteClick(const RunOptions& options)
                     m_observer.counts(successes, failures);
                 }
             } catch (const std::exception& e) {
-                m_logs.failed.add("Ohanterat fel i konverteringen av bild " + turn.file + ": "
-                                      + QString::fromUtf8(e.what()),
-                                  true);
+                m_logs.failed.add(unhandledLine(turn.file, e), true);
             }
             m_observer.processEvents();
             try {
                 m_logs.flushPartial();
             } catch (const std::exception& e) {
-                m_logs.failed.add("Ohanterat fel i konverteringen av bild " + turn.file + ": "
-                                      + QString::fromUtf8(e.what()),
-                                  true);
+                m_logs.failed.add(unhandledLine(turn.file, e), true);
             }
         };
 
-        moreRows = !pics.Eof();
         auto picturesQueued = [&] {
             return std::count_if(turns.begin(), turns.end(), [](const PictureTurn& t) { return bool(t.job); });
         };

@@ -17,7 +17,7 @@ PictureWorkers::~PictureWorkers()
     dropAll({});
 }
 
-std::shared_ptr<PictureJob> PictureWorkers::start(std::shared_ptr<PictureJob> job)
+void PictureWorkers::start(const std::shared_ptr<PictureJob>& job)
 {
     std::erase_if(m_started, [](const std::weak_ptr<PictureJob>& j) { return j.expired(); });
     m_started.push_back(job);
@@ -34,7 +34,6 @@ std::shared_ptr<PictureJob> PictureWorkers::start(std::shared_ptr<PictureJob> jo
         }
         job->m_promise.set_value();
     });
-    return job;
 }
 
 void PictureWorkers::wait(const PictureJob& job, const std::function<void()>& tick)

@@ -24,9 +24,7 @@ struct PictureJob {
     // read for the fields the standard tags ask for.
     std::map<QString, std::optional<QString>> clinicNames;
 
-    PreparedDicom prepared; // the result, once ready() says so
-
-    bool ready() const { return m_done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+    PreparedDicom prepared; // the result, once PictureWorkers::wait has returned
 
 private:
     friend class PictureWorkers;
@@ -47,7 +45,7 @@ public:
     PictureWorkers(const PictureWorkers&) = delete;
     PictureWorkers& operator=(const PictureWorkers&) = delete;
 
-    std::shared_ptr<PictureJob> start(std::shared_ptr<PictureJob> job);
+    void start(const std::shared_ptr<PictureJob>& job);
     // Waits until job is ready, calling tick every few tens of milliseconds meanwhile (the
     // window stays responsive during a long picture).
     static void wait(const PictureJob& job, const std::function<void()>& tick);

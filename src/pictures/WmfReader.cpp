@@ -128,7 +128,7 @@ bool bitmapsFitTheirRecords(const QByteArray& data)
             if (width <= 0 || height == 0 || (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
                 || compression > 6)
                 return false;
-            if (compression == 0 && width > 0 && bits > 0 && bits <= 32) {
+            if (compression == 0) {
                 const quint64 rows = quint64(height < 0 ? -height : height);
                 if ((quint64(width) * bits + 31) / 32 * 4 * rows > room)
                     return false;
